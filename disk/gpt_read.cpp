@@ -1,0 +1,232 @@
+// Reading a GUID Partition Table: validating the primary and backup copies,
+// choosing one, and turning its used entries into partitions.
+#include "disk/bytes.h"
+#include "disk/crc32.h"
+#include "disk/gpt_layout.h"
+#include "disk/read_table.h"
+#include "platform/memory.h"
+#include "platform/strings.h"
+#include "platform/utf.h"
+
+namespace kv {
+
+namespace {
+
+constexpr uint64_t kFallbackPrimaryArrayLba = 2;
+
+// The fields this reader uses, decoded from a header that passed its
+// signature, size and checksum checks.
+struct GptHeader {
+    uint64_t my_lba;
+    uint64_t alternate_lba;
+    uint64_t first_usable;
+    uint64_t last_usable;
+    uint64_t array_lba;
+    uint32_t entry_count;
+    uint32_t entry_size;
+    uint32_t array_crc;
+};
+
+GptHeader decode_header(const uint8_t* h) {
+    GptHeader header;
+    header.my_lba = load_le64(h + kGptMyLba);
+    header.alternate_lba = load_le64(h + kGptAlternateLba);
+    header.first_usable = load_le64(h + kGptFirstUsable);
+    header.last_usable = load_le64(h + kGptLastUsable);
+    header.array_lba = load_le64(h + kGptArrayLba);
+    header.entry_count = load_le32(h + kGptEntryCount);
+    header.entry_size = load_le32(h + kGptEntrySize);
+    header.array_crc = load_le32(h + kGptArrayCrc);
+    return header;
+}
+
+// Both factors are 32-bit, so the product cannot wrap in 64 bits.
+uint64_t array_bytes(const GptHeader& h) {
+    return (uint64_t)h.entry_count * h.entry_size;
+}
+
+bool layout_possible(const GptHeader& h, uint64_t block_count) {
+    return h.last_usable >= h.first_usable && h.last_usable < block_count &&
+           h.entry_size >= kGptMinEntrySize && h.entry_size % 8 == 0 && h.entry_count >= 1 &&
+           array_bytes(h) <= kGptMaxArrayBytes;
+}
+
+// Checks the header block as read from `block`, up to but not including its
+// entry array. The CRC field is zeroed for the checksum and put back.
+bool header_sound(const BlockDevice* device, uint64_t block, uint8_t* header, const char** reason) {
+    *reason = "has no GPT signature";
+    if (memcmp(header + kGptSignatureOffset, kGptSignature, kGptSignatureSize) != 0) return false;
+
+    *reason = "has an invalid size";
+    uint32_t header_size = load_le32(header + kGptHeaderSize);
+    if (header_size < kGptMinHeaderSize || header_size > device->block_size) return false;
+
+    *reason = "has a wrong checksum";
+    uint32_t stored_crc = load_le32(header + kGptHeaderCrc);
+    store_le32(header + kGptHeaderCrc, 0);
+    uint32_t actual_crc = crc32(0, header, header_size);
+    store_le32(header + kGptHeaderCrc, stored_crc);
+    if (actual_crc != stored_crc) return false;
+
+    GptHeader h = decode_header(header);
+    *reason = "is not where it says it is";
+    if (h.my_lba != block) return false;
+
+    *reason = "describes an impossible layout";
+    return layout_possible(h, device->block_count);
+}
+
+// Reads the whole entry array in one call; its size was bounded by
+// layout_possible, and read_blocks refuses a range that leaves the disk.
+uint8_t* read_array(const BlockDevice* device, const uint8_t* header, const char** reason) {
+    GptHeader h = decode_header(header);
+    uint64_t bytes = array_bytes(h);
+    uint64_t blocks = (bytes + device->block_size - 1) / device->block_size;
+    *reason = "has an unreadable partition array";
+    uint8_t* array = read_blocks(device, h.array_lba, blocks);
+    if (array == nullptr) return nullptr;
+    *reason = "has a partition array with a wrong checksum";
+    if (crc32(0, array, (size_t)bytes) != h.array_crc) {
+        free(array);
+        return nullptr;
+    }
+    return array;
+}
+
+struct GptCopy {
+    bool valid;
+    const char* reason;
+    uint8_t* header;
+    uint8_t* array;
+};
+
+void free_copy(GptCopy* copy) {
+    free(copy->header);
+    free(copy->array);
+}
+
+bool copies_differ(const GptCopy& a, const GptCopy& b) {
+    GptHeader ha = decode_header(a.header);
+    GptHeader hb = decode_header(b.header);
+    return memcmp(a.header + kGptDiskGuid, b.header + kGptDiskGuid, 16) != 0 ||
+           ha.array_crc != hb.array_crc || ha.entry_count != hb.entry_count;
+}
+
+bool all_zero(const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (bytes[i] != 0) return false;
+    return true;
+}
+
+void decode_name(const uint8_t* field, char* name) {
+    char16_t units[kGptNameUnits];
+    for (int i = 0; i < kGptNameUnits; i++)
+        units[i] = (char16_t)load_le16(field + 2 * i);
+    char* text = utf16_to_utf8(units, kGptNameUnits);
+    size_t length = strlen(text);
+    // 36 units give at most 108 bytes, so the cut is only a safeguard.
+    if (length > kPartitionNameSize - 1) length = kPartitionNameSize - 1;
+    memcpy(name, text, length);
+    name[length] = '\0';
+    free(text);
+}
+
+void add_entries(PartitionTable* table, const uint8_t* array) {
+    for (uint32_t i = 0; i < table->entry_count; i++) {
+        const uint8_t* entry = array + (size_t)i * table->entry_size;
+        if (all_zero(entry + kGptEntryTypeGuid, 16)) continue;
+        uint64_t first = load_le64(entry + kGptEntryFirstLba);
+        uint64_t last = load_le64(entry + kGptEntryLastLba);
+        Partition p{};
+        p.number = (int32_t)(i + 1);
+        p.kind = PartitionKind::Primary;
+        p.start = first;
+        p.size = last < first ? 0 : last - first + 1;
+        memcpy(p.type_guid, entry + kGptEntryTypeGuid, 16);
+        memcpy(p.unique_guid, entry + kGptEntryUniqueGuid, 16);
+        p.attributes = load_le64(entry + kGptEntryAttributes);
+        decode_name(entry + kGptEntryName, p.name);
+        // A partition found on the disk is not a change.
+        Partition* added = append_partition(table, &p);
+        added->changed = false;
+        table->dirty = false;
+        if (last < first || first < table->first_usable || last > table->last_usable)
+            add_note(table, "partition %d lies outside the usable area of the disk", p.number);
+    }
+}
+
+} // namespace
+
+bool check_gpt_header(const BlockDevice* device, uint64_t block, uint8_t** header_out,
+                      uint8_t** array_out, const char** reason) {
+    *header_out = nullptr;
+    *array_out = nullptr;
+    *reason = "cannot be read";
+    // A block too small for a header cannot hold one; this also keeps the
+    // signature and field loads inside the buffer.
+    if (device->block_size < kGptMinHeaderSize) return false;
+    uint8_t* header = read_blocks(device, block, 1);
+    if (header == nullptr) return false;
+    uint8_t* array =
+        header_sound(device, block, header, reason) ? read_array(device, header, reason) : nullptr;
+    if (array == nullptr) {
+        free(header);
+        return false;
+    }
+    *header_out = header;
+    *array_out = array;
+    return true;
+}
+
+void load_gpt(const BlockDevice* device, PartitionTable* table) {
+    GptCopy primary{};
+    GptCopy backup{};
+    primary.valid = check_gpt_header(device, kGptPrimaryBlock, &primary.header, &primary.array,
+                                     &primary.reason);
+
+    // The backup's place is known from a sound primary; without one it can
+    // only be the last block. Blocks 0 and 1 never hold a backup: accepting
+    // the primary as its own backup would hide that no backup exists.
+    uint64_t last_block = table->block_count - 1;
+    uint64_t backup_lba = primary.valid ? load_le64(primary.header + kGptAlternateLba) : last_block;
+    backup.reason = "cannot be found";
+    if (backup_lba > kGptPrimaryBlock && backup_lba < table->block_count)
+        backup.valid =
+            check_gpt_header(device, backup_lba, &backup.header, &backup.array, &backup.reason);
+
+    if (!primary.valid && !backup.valid) {
+        add_note(table, "the protective MBR announces a GPT, but both GPT copies are damaged");
+        free_copy(&primary);
+        free_copy(&backup);
+        return;
+    }
+    if (!backup.valid) {
+        add_note(table, "the backup GPT %s", backup.reason);
+    } else if (!primary.valid) {
+        add_note(table, "the primary GPT %s; the backup copy is used", primary.reason);
+    } else {
+        if (backup_lba != last_block)
+            add_note(table, "the backup GPT is not in the last block (the disk was enlarged?)");
+        if (copies_differ(primary, backup))
+            add_note(table, "the primary and backup GPT differ; the primary one is shown");
+    }
+
+    const GptCopy& shown = primary.valid ? primary : backup;
+    GptHeader h = decode_header(shown.header);
+    memcpy(table->disk_guid, shown.header + kGptDiskGuid, 16);
+    table->first_usable = h.first_usable;
+    table->last_usable = h.last_usable;
+    table->entry_count = h.entry_count;
+    table->entry_size = h.entry_size;
+    table->primary_array_lba =
+        primary.valid ? decode_header(primary.header).array_lba : kFallbackPrimaryArrayLba;
+    table->backup_header_lba = backup_lba;
+    table->backup_array_lba = backup.valid ? decode_header(backup.header).array_lba : 0;
+    table->kind = TableKind::Gpt;
+    add_entries(table, shown.array);
+
+    free_copy(&primary);
+    free_copy(&backup);
+}
+
+} // namespace kv

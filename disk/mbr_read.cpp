@@ -1,0 +1,241 @@
+// The entry point of table reading: classifies block 0, hands GPT disks to
+// load_gpt and reads MBR tables with their chain of extended boot records.
+#include "disk/bytes.h"
+#include "disk/gpt_layout.h"
+#include "disk/mbr_layout.h"
+#include "disk/read_table.h"
+#include "platform/memory.h"
+#include "platform/strings.h"
+
+namespace kv {
+
+namespace {
+
+constexpr uint8_t kJumpShort = 0xEB;
+constexpr uint8_t kJumpNear = 0xE9;
+
+// File-system boot sector signatures inside block 0.
+constexpr size_t kOemNameOffset = 3;
+constexpr size_t kOemNameSize = 8;
+constexpr size_t kFat16TypeOffset = 54;
+constexpr size_t kFat32TypeOffset = 82;
+
+struct MbrEntry {
+    uint8_t status;
+    uint8_t type;
+    uint32_t first_block;
+    uint32_t block_count;
+};
+
+MbrEntry decode_entry(const uint8_t* block, int slot) {
+    const uint8_t* e = block + mbr_entry_offset(slot);
+    MbrEntry entry;
+    entry.status = e[kEntryStatus];
+    entry.type = e[kEntryType];
+    entry.first_block = load_le32(e + kEntryFirstBlock);
+    entry.block_count = load_le32(e + kEntryBlockCount);
+    return entry;
+}
+
+bool entry_in_use(const MbrEntry& e) {
+    return e.type != kTypeEmpty && e.block_count != 0;
+}
+
+bool has_mbr_magic(const uint8_t* block) {
+    return block[kMbrMagicOffset] == kMbrMagic0 && block[kMbrMagicOffset + 1] == kMbrMagic1;
+}
+
+bool is_boot_sector(const uint8_t* block0) {
+    return (block0[0] == kJumpShort || block0[0] == kJumpNear) && looks_like_filesystem(block0);
+}
+
+// A partition found on the disk is not a change: append_partition marks it
+// as one, so the marks are taken back.
+void append_as_read(PartitionTable* table, const Partition* model) {
+    Partition* added = append_partition(table, model);
+    added->changed = false;
+    table->dirty = false;
+}
+
+enum class Block0 {
+    Blank,      // no 0x55 0xAA: maybe a GPT without MBR, else an empty disk
+    Invalid,    // ends like an MBR but is not a usable one
+    Protective, // announces a GPT
+    Mbr,
+};
+
+Block0 classify_block0(const uint8_t* block0, bool* hybrid) {
+    *hybrid = false;
+    if (!has_mbr_magic(block0)) return Block0::Blank;
+    bool flags_valid = true;
+    bool protective = false;
+    bool others = false;
+    for (int slot = 1; slot <= kMbrSlots; slot++) {
+        MbrEntry e = decode_entry(block0, slot);
+        if ((e.status & 0x7F) != 0) flags_valid = false;
+        if (e.type == kTypeProtective)
+            protective = true;
+        else if (e.type != kTypeEmpty)
+            others = true;
+    }
+    if (!flags_valid) return Block0::Invalid;
+    if (protective) {
+        *hybrid = others;
+        return Block0::Protective;
+    }
+    if (is_boot_sector(block0)) return Block0::Invalid;
+    return Block0::Mbr;
+}
+
+// Block 0 holds no usable MBR: a GPT header in block 1 still makes a GPT
+// disk. Otherwise, when block 0 ended like an MBR, say why it was refused.
+void probe_gpt(const BlockDevice* device, PartitionTable* table, const uint8_t* block0,
+               bool diagnose) {
+    uint8_t* block1 = read_blocks(device, kGptPrimaryBlock, 1);
+    bool signed_gpt = block1 != nullptr && memcmp(block1, kGptSignature, kGptSignatureSize) == 0;
+    free(block1);
+    if (signed_gpt) {
+        load_gpt(device, table);
+        if (table->kind == TableKind::Gpt) add_note(table, "the protective MBR is missing");
+        return;
+    }
+    if (!diagnose) return;
+    if (is_boot_sector(block0))
+        add_note(table, "no partition table: a file system covers the whole disk");
+    else
+        add_note(table, "block 0 ends like an MBR, but its partition entries are invalid");
+}
+
+// Follows the EBR chain of the first extended partition. Every link must move
+// strictly forward inside the extended partition, so the walk ends; the
+// budget bounds it further.
+void read_logicals(const BlockDevice* device, PartitionTable* table) {
+    const Partition* extended = nullptr;
+    for (int32_t i = 0; i < table->partition_count && extended == nullptr; i++)
+        if (table->partitions[i].kind == PartitionKind::Extended) extended = &table->partitions[i];
+    if (extended == nullptr) return;
+    // Both are below 2^33: sums of 32-bit fields.
+    const uint64_t first = extended->start;
+    const uint64_t end = extended->start + extended->size;
+
+    uint64_t current = first;
+    int32_t number = kFirstLogicalNumber;
+    int budget = kEbrChainLimit;
+    for (;;) {
+        uint8_t* ebr = read_blocks(device, current, 1);
+        if (ebr == nullptr) {
+            add_note(table, "cannot read the extended boot record at block %llu",
+                     (unsigned long long)current);
+            return;
+        }
+        bool valid = has_mbr_magic(ebr);
+        MbrEntry logical = decode_entry(ebr, kEbrPartitionSlot);
+        MbrEntry link = decode_entry(ebr, kEbrLinkSlot);
+        free(ebr);
+        if (!valid) {
+            add_note(table, "invalid extended boot record at block %llu",
+                     (unsigned long long)current);
+            return;
+        }
+        if (entry_in_use(logical)) {
+            Partition p{};
+            p.number = number;
+            p.kind = PartitionKind::Logical;
+            p.start = current + logical.first_block;
+            p.size = logical.block_count;
+            p.mbr_type = logical.type;
+            p.active = logical.status == kStatusActive;
+            p.ebr_block = current;
+            append_as_read(table, &p);
+            if (p.start + p.size > end)
+                add_note(table, "logical partition %d goes beyond its extended partition",
+                         (int)number);
+            number++;
+        }
+        if (!is_extended_type(link.type) || link.block_count == 0) return;
+        uint64_t next = first + link.first_block;
+        if (next == 0) return;
+        if (next <= current || next >= end) {
+            add_note(table,
+                     "the chain of logical partitions points outside its extended partition");
+            return;
+        }
+        if (--budget == 0) {
+            add_note(table, "the chain of logical partitions is too long; stopped after 128");
+            return;
+        }
+        current = next;
+    }
+}
+
+void read_mbr(const BlockDevice* device, PartitionTable* table, const uint8_t* block0) {
+    table->kind = TableKind::Mbr;
+    table->mbr_signature = load_le32(block0 + kMbrSignatureOffset);
+    bool seen_extended = false;
+    for (int slot = 1; slot <= kMbrSlots; slot++) {
+        MbrEntry e = decode_entry(block0, slot);
+        if (!entry_in_use(e)) continue;
+        bool extended = is_extended_type(e.type);
+        Partition p{};
+        p.number = slot;
+        p.kind = extended ? PartitionKind::Extended : PartitionKind::Primary;
+        p.start = e.first_block;
+        p.size = e.block_count;
+        p.mbr_type = e.type;
+        p.active = e.status == kStatusActive;
+        append_as_read(table, &p);
+        if (p.start + p.size > table->block_count)
+            add_note(table, "partition %d goes beyond the end of the disk", slot);
+        if (extended && seen_extended)
+            add_note(table, "more than one extended partition; only the first one is read");
+        seen_extended = seen_extended || extended;
+    }
+    read_logicals(device, table);
+}
+
+} // namespace
+
+bool looks_like_filesystem(const uint8_t* block0) {
+    const uint8_t* oem = block0 + kOemNameOffset;
+    return memcmp(oem, "NTFS    ", kOemNameSize) == 0 ||
+           memcmp(oem, "EXFAT   ", kOemNameSize) == 0 ||
+           memcmp(block0 + kFat16TypeOffset, "FAT", 3) == 0 ||
+           memcmp(block0 + kFat32TypeOffset, "FAT32", 5) == 0;
+}
+
+ErrorCode read_table(const BlockDevice* device, PartitionTable* table) {
+    // Frees nothing when the caller has released the array, as it should;
+    // a stale one is not leaked by the clear below.
+    clear_partitions(table);
+    memset(table, 0, sizeof *table);
+    table->block_size = device->block_size;
+    table->block_count = device->block_count;
+    if (table->block_size < kMbrSize || table->block_count == 0) return ERR_INVALID_PARAMETER;
+
+    uint8_t* block0 = read_blocks(device, 0, 1);
+    if (block0 == nullptr) return ERR_IO;
+    memcpy(table->block0, block0, kBlock0Size);
+
+    bool hybrid = false;
+    switch (classify_block0(block0, &hybrid)) {
+    case Block0::Blank:
+        probe_gpt(device, table, block0, false);
+        break;
+    case Block0::Invalid:
+        probe_gpt(device, table, block0, true);
+        break;
+    case Block0::Protective:
+        table->hybrid = hybrid;
+        load_gpt(device, table);
+        if (hybrid && table->kind == TableKind::Gpt)
+            add_note(table, "hybrid MBR: block 0 also describes partitions for legacy systems");
+        break;
+    case Block0::Mbr:
+        read_mbr(device, table, block0);
+        break;
+    }
+    free(block0);
+    return ERR_OK;
+}
+
+} // namespace kv

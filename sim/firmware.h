@@ -1,0 +1,135 @@
+// The simulated firmware: a real EFI system table whose services run over
+// host memory, so the program's firmware-facing code runs unchanged on the
+// host. Tests configure it through this interface; product code only ever
+// sees the tables.
+//
+// Adding a device: a test (or a sim/ module such as a disk or a pointer)
+// fills a protocol record whose function pointers are EFIAPI host functions,
+// keeps it alive until the next reset, and publishes it on a handle:
+//
+//     static EFI_BLOCK_IO_PROTOCOL blk = {...};
+//     static const EFI_GUID block_io = EFI_BLOCK_IO_PROTOCOL_GUID;
+//     EFI_HANDLE h = nullptr; // null: a new handle is created
+//     sim::install_protocol(&h, block_io, &blk);
+//     sim::install_protocol(&h, device_path_guid, path_bytes);
+//
+// The program then finds it through LocateHandleBuffer, HandleProtocol or
+// OpenProtocol like any firmware driver's protocol. Devices that must appear
+// only after ConnectController use set_connect_hook; input sources that
+// deliver keys or pointer reports while the program waits use set_idle_hook
+// and signal_event.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/efi.h"
+#include "platform/efi_protocols.h"
+
+namespace sim {
+
+// Throws away all state and builds a fresh firmware: empty handle database
+// apart from the image and console handles, virtual clock at 0, no faults,
+// no hooks, watchdog armed at 300 s. Attaches the program to it
+// (platform_bind) with a fresh image handle.
+void reset();
+
+EFI_SYSTEM_TABLE* system_table();
+EFI_HANDLE image_handle();
+// The image handle's loaded-image record; tests set LoadOptions and
+// DeviceHandle on it before running the program.
+EFI_LOADED_IMAGE_PROTOCOL* loaded_image();
+
+// Handle database. A null *handle creates a new handle. Handles, and each
+// protocol's handles, are listed in the order they were installed.
+EFI_STATUS install_protocol(EFI_HANDLE* handle, const EFI_GUID& guid, void* iface);
+EFI_STATUS uninstall_protocol(EFI_HANDLE handle, const EFI_GUID& guid);
+// Marks a protocol on a handle as owned by a firmware driver: OpenProtocol
+// BY_DRIVER then fails with EFI_ACCESS_DENIED.
+void set_driver_owned(EFI_HANDLE handle, const EFI_GUID& guid, bool owned);
+// Called by ConnectController for a known handle before it returns
+// EFI_SUCCESS; a hook may install the protocols a driver would produce.
+void set_connect_hook(std::function<void(EFI_HANDLE)> hook);
+// How many opens (OpenProtocol records not yet closed) a protocol has on a
+// handle, over all agents.
+size_t open_count(EFI_HANDLE handle, const EFI_GUID& guid);
+
+// Memory. Once `after` more pool (or page) allocations have succeeded, every
+// further one fails with EFI_OUT_OF_RESOURCES until failures are switched
+// off again with -1 (after = 0: the next one fails). Pool buffers that the
+// firmware hands out itself (LocateHandleBuffer, ProtocolsPerHandle) count
+// as pool allocations.
+void fail_pool_after(long after);
+void fail_pages_after(long after);
+// Pool and pages together may not exceed this many bytes (default 1 GiB);
+// a larger request fails with EFI_OUT_OF_RESOURCES.
+void set_memory_limit(uint64_t bytes);
+size_t pool_blocks_live();
+// Pages (not allocations) currently held through AllocatePages.
+size_t pages_live();
+
+// Virtual clock in 100 ns units; Stall and waits advance it and fire the
+// timers that fall due on the way.
+uint64_t now_100ns();
+void advance_100ns(uint64_t t);
+// Watchdog timeout in seconds as last set by the program (0 = off).
+uint64_t watchdog_timeout();
+// True when the virtual clock has passed an armed watchdog's deadline: real
+// firmware would have reset the machine.
+bool watchdog_expired();
+
+// Events.
+EFI_TPL current_tpl();
+// Events created and not yet closed, the firmware's own (WaitForKey) included.
+size_t live_events();
+// Signals an event as a device would (notify functions run as the current
+// task priority allows).
+void signal_event(EFI_EVENT event);
+// Called whenever WaitForEvent finds none of its events signalled, before it
+// moves the clock on to a timer. Returns true when it produced something
+// (signalled an event, queued input). When no timer can end the wait and the
+// hook produces nothing, WaitForEvent fails with EFI_DEVICE_ERROR instead of
+// hanging.
+void set_idle_hook(std::function<bool()> hook);
+
+// Runs fn as the loaded image: a call to Exit unwinds straight back here.
+// Exit skips the destructors of every frame between, so fn and whatever it
+// calls before Exit must not own host objects that need them.
+struct RunResult {
+    bool exited;       // true when Exit ended the run
+    EFI_STATUS status; // Exit's status, or fn's return value
+};
+RunResult run_image(EFI_STATUS (*fn)(void*), void* ctx);
+// Runs the program's entry point efi_main as the firmware would.
+RunResult run_efi_main();
+
+// Everything written to ConOut since the last reset, as UTF-16.
+const std::u16string& console_output();
+// The same converted to UTF-8, unchanged otherwise (CR LF stays).
+std::string console_output_utf8();
+void clear_console_output();
+uint64_t console_attribute();
+void set_console_attribute(uint64_t attribute);
+bool console_cursor_visible();
+size_t console_clear_count();
+// Queues a key for ConIn; WaitForKey is signalled while keys are queued.
+void push_key(uint16_t scan_code, char16_t unicode_char);
+
+// Runtime services.
+void set_time(const EFI_TIME& time, bool fail);
+void set_variable(const std::u16string& name, const EFI_GUID& guid,
+                  const std::vector<uint8_t>& bytes);
+void erase_variable(const std::u16string& name, const EFI_GUID& guid);
+
+// Standard CRC-32 (reflected 0xEDB88320, initial and final inversion), as
+// CalculateCrc32 computes it.
+uint32_t crc32(const void* data, size_t n);
+
+// UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
+std::string utf16_to_utf8(const std::u16string& s);
+
+} // namespace sim
+
+extern "C" EFI_STATUS EFIAPI efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st);

@@ -1,0 +1,33 @@
+// Wiring between the simulated firmware's modules. Each module owns its
+// state, fills its part of the service tables on reset and drops everything
+// it held before.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/efi.h"
+#include "platform/efi_protocols.h"
+
+namespace sim::detail {
+
+// Called by reset in this order: memory first (others allocate from it),
+// console last (it needs handles and events).
+void memory_reset(EFI_BOOT_SERVICES& bs);
+void handles_reset(EFI_BOOT_SERVICES& bs);
+void events_reset(EFI_BOOT_SERVICES& bs);
+void image_reset(EFI_BOOT_SERVICES& bs);
+void runtime_reset(EFI_RUNTIME_SERVICES& rt);
+void console_reset(EFI_SYSTEM_TABLE& st);
+
+// Pool allocation as AllocatePool does it, for buffers the firmware hands to
+// the program.
+EFI_STATUS pool_allocate(size_t size, void** out);
+
+bool handle_known(EFI_HANDLE handle);
+bool event_known(EFI_EVENT event);
+
+// Moves the virtual clock forward to `when`, firing due timers in order.
+void clock_advance_to(uint64_t when);
+
+} // namespace sim::detail

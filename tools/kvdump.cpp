@@ -1,0 +1,99 @@
+// kvdump IMAGE [--block-size N]: reads the partition table of a disk image
+// exactly as the program does and prints it as one JSON object, so scripts
+// can compare the reader with other partitioning tools.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "disk/model.h"
+#include "disk/read_table.h"
+#include "platform/error.h"
+#include "sim/firmware.h"
+#include "sim/memdisk.h"
+#include "sim/table_json.h"
+
+namespace {
+
+constexpr uint32_t kDefaultBlockSize = 512;
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "kvdump: %s\n", message.c_str());
+    return 1;
+}
+
+int usage() {
+    return fail("usage: kvdump IMAGE [--block-size N]");
+}
+
+// Accepts only a power of two from 512 up to 2^31: anything else is not a
+// block size a disk reports, and the reader refuses below 512 anyway.
+bool parse_block_size(const char* text, uint32_t* out) {
+    if (*text < '0' || *text > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    if (value < 512 || value > (1ULL << 31) || (value & (value - 1)) != 0) return false;
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* path = nullptr;
+    uint32_t block_size = kDefaultBlockSize;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        const char* value = nullptr;
+        if (arg == "--block-size") {
+            if (i + 1 >= argc) return usage();
+            value = argv[++i];
+        } else if (arg.rfind("--block-size=", 0) == 0) {
+            value = argv[i] + std::strlen("--block-size=");
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usage();
+        } else if (path == nullptr) {
+            path = argv[i];
+            continue;
+        } else {
+            return usage();
+        }
+        if (!parse_block_size(value, &block_size))
+            return fail(std::string("block size must be a power of two of at least 512: ") + value);
+    }
+    if (path == nullptr) return usage();
+
+    struct stat st;
+    if (stat(path, &st) != 0) return fail(std::string(path) + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return fail(std::string(path) + ": not a regular file");
+    uint64_t bytes = static_cast<uint64_t>(st.st_size);
+    if (bytes == 0) return fail(std::string(path) + ": the image is empty");
+    if (bytes % block_size != 0)
+        return fail(std::string(path) + ": size " + std::to_string(bytes) +
+                    " is not a multiple of the block size " + std::to_string(block_size));
+
+    sim::reset();
+    std::string error;
+    auto disk = sim::FileDisk::open(path, block_size, false, &error);
+    if (!disk) return fail(error);
+
+    kv::PartitionTable table{};
+    kv::ErrorCode status = kv::read_table(disk->device(), &table);
+    if (status != kv::ERR_OK) {
+        kv::table_free(&table);
+        return fail(std::string(path) +
+                    ": cannot read the partition table: " + kv::error_text(status));
+    }
+    std::string json = sim::table_to_json(table);
+    kv::table_free(&table);
+    if (std::fwrite(json.data(), 1, json.size(), stdout) != json.size() || std::fflush(stdout) != 0)
+        return fail("cannot write the output");
+    return 0;
+}
