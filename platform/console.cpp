@@ -49,4 +49,26 @@ void console_write(const char* bytes, size_t n) {
     chunk_flush(&chunk);
 }
 
+void text_clear() {
+    g_st->ConOut->ClearScreen(g_st->ConOut);
+}
+
+void text_set_color(int foreground, int background) {
+    UINTN attribute = (unsigned(foreground) & 0x0F) | ((unsigned(background) << 4) & 0x70);
+    g_st->ConOut->SetAttribute(g_st->ConOut, attribute);
+}
+
+void text_restore_attribute() {
+    g_st->ConOut->SetAttribute(g_st->ConOut, g_saved_attribute);
+}
+
+void text_cursor_to(int column, int row) {
+    // Negative positions become huge ones, which the firmware refuses.
+    g_st->ConOut->SetCursorPosition(g_st->ConOut, UINTN(column), UINTN(row));
+}
+
+void text_cursor_show(bool visible) {
+    g_st->ConOut->EnableCursor(g_st->ConOut, visible ? TRUE : FALSE);
+}
+
 } // namespace kv

@@ -1,9 +1,15 @@
-// The firmware console: one handle carrying ConIn and ConOut. Output is kept
-// as the text the program sent; the mode record follows what the program
-// asked for (attribute, cursor, mode) so tests can check it. Keys come from
-// a queue that tests fill.
+// The firmware console: one handle carrying ConIn, ConInEx and ConOut.
+//
+// Output goes to a grid of character cells with attributes, moved and
+// scrolled the way a firmware text console does it, and to a raw log of
+// every string the program sent. Input comes from a script of keys, each due
+// at a time on the virtual clock (see firmware.h for the rules tests rely on).
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "sim/firmware.h"
 #include "sim/internal.h"
@@ -11,47 +17,121 @@
 namespace sim {
 namespace {
 
-constexpr uint32_t kColumns = 80;
-constexpr uint32_t kRows = 25;
 constexpr int32_t kDefaultAttribute = 0x07; // light grey on black
+constexpr TextMode kDefaultMode = {80, 25};
+constexpr uint64_t kDefaultScriptLimit = 60ull * 10000000; // 60 s
+// Together with the time limit: a program that merely polls now and then
+// (the wipe between chunks) is not taken for one stuck waiting.
+constexpr size_t kExhaustedReads = 1000;
+
+struct Cell {
+    char16_t ch;
+    uint8_t attribute;
+};
+
+struct ScriptedKey {
+    uint64_t due;
+    EFI_KEY_DATA data;
+};
 
 struct ConsoleState {
     SIMPLE_TEXT_OUTPUT_MODE mode{};
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL out{};
     EFI_SIMPLE_TEXT_INPUT_PROTOCOL in{};
+    EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL in_ex{};
+    bool in_ex_installed = false;
     EFI_HANDLE handle = nullptr;
+
     std::u16string output;
-    std::deque<EFI_INPUT_KEY> keys;
+    std::vector<TextMode> modes;
+    bool query_fails = false;
+    uint32_t columns = 0;
+    uint32_t rows = 0;
+    std::vector<Cell> cells; // row after row
     size_t clears = 0;
+
+    std::deque<ScriptedKey> keys; // in due order
+    uint64_t script_limit = kDefaultScriptLimit;
+    uint64_t dry_since = 0; // when the last key was read
+    size_t failed_reads = 0;
+    bool exhausted = false;
 };
 
 ConsoleState g_con;
 
-void clear_screen_state() {
+bool mode_supported(UINTN mode) {
+    return mode < g_con.modes.size() && g_con.modes[mode].columns && g_con.modes[mode].rows;
+}
+
+uint8_t current_attribute() {
+    return uint8_t(g_con.mode.Attribute);
+}
+
+Cell& cell_at(uint32_t column, uint32_t row) {
+    return g_con.cells[size_t(row) * g_con.columns + column];
+}
+
+void blank_rows(uint32_t first, uint32_t count) {
+    Cell blank{u' ', current_attribute()};
+    auto begin = g_con.cells.begin() + ptrdiff_t(size_t(first) * g_con.columns);
+    std::fill(begin, begin + ptrdiff_t(size_t(count) * g_con.columns), blank);
+}
+
+void clear_grid() {
     g_con.clears++;
+    blank_rows(0, g_con.rows);
     g_con.mode.CursorColumn = 0;
     g_con.mode.CursorRow = 0;
 }
 
-// Keeps the cursor fields of the mode record where a terminal would put it.
-void advance_cursor(char16_t c) {
+void switch_mode(UINTN mode) {
+    const TextMode& m = mode_supported(mode) ? g_con.modes[mode] : kDefaultMode;
+    g_con.mode.Mode = int32_t(mode);
+    g_con.columns = m.columns;
+    g_con.rows = m.rows;
+    g_con.cells.assign(size_t(m.columns) * m.rows, Cell{u' ', current_attribute()});
+    clear_grid();
+}
+
+void line_feed() {
     SIMPLE_TEXT_OUTPUT_MODE& m = g_con.mode;
-    if (c == u'\r') {
+    if (uint32_t(m.CursorRow) + 1 < g_con.rows) {
+        m.CursorRow++;
+        return;
+    }
+    std::move(g_con.cells.begin() + g_con.columns, g_con.cells.end(), g_con.cells.begin());
+    blank_rows(g_con.rows - 1, 1);
+}
+
+void put_char(char16_t c) {
+    SIMPLE_TEXT_OUTPUT_MODE& m = g_con.mode;
+    switch (c) {
+    case u'\r':
         m.CursorColumn = 0;
-    } else if (c == u'\n') {
-        if (m.CursorRow + 1 < int32_t(kRows)) m.CursorRow++;
-    } else if (c == u'\b') {
-        if (m.CursorColumn > 0) m.CursorColumn--;
-    } else if (++m.CursorColumn >= int32_t(kColumns)) {
-        m.CursorColumn = 0;
-        if (m.CursorRow + 1 < int32_t(kRows)) m.CursorRow++;
+        return;
+    case u'\n':
+        line_feed();
+        return;
+    case u'\b':
+        if (m.CursorColumn > 0) {
+            m.CursorColumn--;
+        } else if (m.CursorRow > 0) {
+            m.CursorRow--;
+            m.CursorColumn = int32_t(g_con.columns) - 1;
+        }
+        return;
+    default:
+        cell_at(uint32_t(m.CursorColumn), uint32_t(m.CursorRow)) = Cell{c, current_attribute()};
+        if (uint32_t(++m.CursorColumn) >= g_con.columns) {
+            m.CursorColumn = 0;
+            line_feed();
+        }
     }
 }
 
 EFI_STATUS EFIAPI out_reset(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, BOOLEAN) {
-    g_con.mode.Mode = 0;
     g_con.mode.Attribute = kDefaultAttribute;
-    clear_screen_state();
+    switch_mode(0);
     return EFI_SUCCESS;
 }
 
@@ -59,7 +139,7 @@ EFI_STATUS EFIAPI output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, CHAR16* s) {
     if (!s) return EFI_INVALID_PARAMETER;
     for (; *s; s++) {
         g_con.output += *s;
-        advance_cursor(*s);
+        put_char(*s);
     }
     return EFI_SUCCESS;
 }
@@ -71,16 +151,16 @@ EFI_STATUS EFIAPI test_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, CHAR16* s) {
 EFI_STATUS EFIAPI query_mode(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN mode, UINTN* columns,
                              UINTN* rows) {
     if (!columns || !rows) return EFI_INVALID_PARAMETER;
-    if (mode >= UINTN(g_con.mode.MaxMode)) return EFI_UNSUPPORTED;
-    *columns = kColumns;
-    *rows = kRows;
+    if (g_con.query_fails) return EFI_DEVICE_ERROR;
+    if (!mode_supported(mode)) return EFI_UNSUPPORTED;
+    *columns = g_con.modes[mode].columns;
+    *rows = g_con.modes[mode].rows;
     return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI set_mode(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN mode) {
-    if (mode >= UINTN(g_con.mode.MaxMode)) return EFI_UNSUPPORTED;
-    g_con.mode.Mode = int32_t(mode);
-    clear_screen_state();
+    if (!mode_supported(mode)) return EFI_UNSUPPORTED;
+    switch_mode(mode);
     return EFI_SUCCESS;
 }
 
@@ -91,12 +171,12 @@ EFI_STATUS EFIAPI set_attribute(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN attribut
 }
 
 EFI_STATUS EFIAPI clear_screen(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*) {
-    clear_screen_state();
+    clear_grid();
     return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI set_cursor_position(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, UINTN column, UINTN row) {
-    if (column >= kColumns || row >= kRows) return EFI_UNSUPPORTED;
+    if (column >= g_con.columns || row >= g_con.rows) return EFI_UNSUPPORTED;
     g_con.mode.CursorColumn = int32_t(column);
     g_con.mode.CursorRow = int32_t(row);
     return EFI_SUCCESS;
@@ -107,24 +187,100 @@ EFI_STATUS EFIAPI enable_cursor(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, BOOLEAN visibl
     return EFI_SUCCESS;
 }
 
+// Each key event is a wait-type event and a timer at once: the notify
+// function answers for keys already due, the timer stands at the next key's
+// due time so that a wait on the event moves the clock there.
+void arm_key_events() {
+    EFI_BOOT_SERVICES* bs = system_table()->BootServices;
+    uint64_t now = now_100ns();
+    for (EFI_EVENT ev : {g_con.in.WaitForKey, g_con.in_ex.WaitForKeyEx}) {
+        if (!g_con.keys.empty() && g_con.keys.front().due > now) {
+            bs->SetTimer(ev, TimerRelative, g_con.keys.front().due - now);
+        } else {
+            bs->SetTimer(ev, TimerCancel, 0);
+            if (!g_con.keys.empty()) signal_event(ev);
+        }
+    }
+}
+
+bool key_due() {
+    return !g_con.keys.empty() && g_con.keys.front().due <= now_100ns();
+}
+
+ScriptedKey take_key() {
+    ScriptedKey key = g_con.keys.front();
+    g_con.keys.pop_front();
+    g_con.failed_reads = 0;
+    if (g_con.keys.empty()) g_con.dry_since = now_100ns();
+    arm_key_events();
+    return key;
+}
+
+// A failed read. Once the script has run dry for long enough, the program
+// is taken to be waiting for a key that will never come, and the run ends.
+EFI_STATUS no_key() {
+    if (!g_con.keys.empty()) return EFI_NOT_READY;
+    g_con.failed_reads++;
+    uint64_t dry_for = now_100ns() - g_con.dry_since;
+    if (g_con.failed_reads < kExhaustedReads || dry_for < g_con.script_limit) return EFI_NOT_READY;
+    g_con.exhausted = true;
+    system_table()->BootServices->Exit(image_handle(), EFI_ABORTED, 0, nullptr);
+    std::fprintf(stderr,
+                 "sim: the program keeps waiting for keys after the key script ran out, "
+                 "outside run_image: nothing to end\n");
+    std::abort();
+}
+
 EFI_STATUS EFIAPI in_reset(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, BOOLEAN) {
     g_con.keys.clear();
+    g_con.dry_since = now_100ns();
+    arm_key_events();
     return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPUT_KEY* key) {
     if (!key) return EFI_INVALID_PARAMETER;
-    if (g_con.keys.empty()) return EFI_NOT_READY;
-    *key = g_con.keys.front();
-    g_con.keys.pop_front();
+    // The plain protocol has no way to report a modifier pressed alone.
+    while (key_due()) {
+        ScriptedKey k = take_key();
+        if (k.data.Key.UnicodeChar == 0 && k.data.Key.ScanCode == 0) continue;
+        *key = k.data.Key;
+        return EFI_SUCCESS;
+    }
+    return no_key();
+}
+
+VOID EFIAPI wait_for_key_notify(EFI_EVENT event, VOID*) {
+    if (key_due()) signal_event(event);
+}
+
+EFI_STATUS EFIAPI in_ex_reset(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, BOOLEAN verify) {
+    return in_reset(&g_con.in, verify);
+}
+
+EFI_STATUS EFIAPI read_key_stroke_ex(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, EFI_KEY_DATA* data) {
+    if (!data) return EFI_INVALID_PARAMETER;
+    if (!key_due()) return no_key();
+    *data = take_key().data;
     return EFI_SUCCESS;
 }
 
-// WaitForKey is a wait-type event: firmware asks this function whether a
-// key is there each time the program checks or waits on it.
-VOID EFIAPI wait_for_key_notify(EFI_EVENT event, VOID*) {
-    if (!g_con.keys.empty()) signal_event(event);
+EFI_STATUS EFIAPI set_state(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, EFI_KEY_TOGGLE_STATE* state) {
+    return state ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
 }
+
+EFI_STATUS EFIAPI register_key_notify(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, EFI_KEY_DATA*,
+                                      EFI_KEY_NOTIFY_FUNCTION, VOID**) {
+    return EFI_UNSUPPORTED;
+}
+
+EFI_STATUS EFIAPI unregister_key_notify(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, VOID*) {
+    return EFI_UNSUPPORTED;
+}
+
+const EFI_GUID kInGuid = EFI_SIMPLE_TEXT_INPUT_PROTOCOL_GUID;
+const EFI_GUID kInExGuid = EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID;
+const EFI_GUID kOutGuid = EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID;
 
 } // namespace
 
@@ -132,8 +288,11 @@ namespace detail {
 
 void console_reset(EFI_SYSTEM_TABLE& st) {
     g_con = ConsoleState{};
+    g_con.modes = {kDefaultMode};
     g_con.mode.MaxMode = 1;
     g_con.mode.Attribute = kDefaultAttribute;
+    switch_mode(0);
+    g_con.clears = 0;
 
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL& out = g_con.out;
     out.Reset = out_reset;
@@ -147,16 +306,26 @@ void console_reset(EFI_SYSTEM_TABLE& st) {
     out.EnableCursor = enable_cursor;
     out.Mode = &g_con.mode;
 
+    constexpr uint32_t key_event_type = EVT_TIMER | EVT_NOTIFY_WAIT;
     EFI_SIMPLE_TEXT_INPUT_PROTOCOL& in = g_con.in;
     in.Reset = in_reset;
     in.ReadKeyStroke = read_key_stroke;
-    st.BootServices->CreateEvent(EVT_NOTIFY_WAIT, TPL_NOTIFY, wait_for_key_notify, nullptr,
+    st.BootServices->CreateEvent(key_event_type, TPL_NOTIFY, wait_for_key_notify, nullptr,
                                  &in.WaitForKey);
 
-    static const EFI_GUID in_guid = EFI_SIMPLE_TEXT_INPUT_PROTOCOL_GUID;
-    static const EFI_GUID out_guid = EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID;
-    install_protocol(&g_con.handle, in_guid, &in);
-    install_protocol(&g_con.handle, out_guid, &out);
+    EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL& in_ex = g_con.in_ex;
+    in_ex.Reset = in_ex_reset;
+    in_ex.ReadKeyStrokeEx = read_key_stroke_ex;
+    in_ex.SetState = set_state;
+    in_ex.RegisterKeyNotify = register_key_notify;
+    in_ex.UnregisterKeyNotify = unregister_key_notify;
+    st.BootServices->CreateEvent(key_event_type, TPL_NOTIFY, wait_for_key_notify, nullptr,
+                                 &in_ex.WaitForKeyEx);
+
+    install_protocol(&g_con.handle, kInGuid, &in);
+    install_protocol(&g_con.handle, kInExGuid, &in_ex);
+    install_protocol(&g_con.handle, kOutGuid, &out);
+    g_con.in_ex_installed = true;
     st.ConsoleInHandle = g_con.handle;
     st.ConIn = &in;
     st.ConsoleOutHandle = g_con.handle;
@@ -189,9 +358,78 @@ size_t console_clear_count() {
     return g_con.clears;
 }
 
-void push_key(uint16_t scan_code, char16_t unicode_char) {
-    g_con.keys.push_back(EFI_INPUT_KEY{scan_code, unicode_char});
-    signal_event(g_con.in.WaitForKey);
+void set_text_modes(const std::vector<TextMode>& modes) {
+    g_con.modes = modes;
+    g_con.mode.MaxMode = int32_t(modes.size());
+    UINTN first = 0;
+    while (first < modes.size() && !mode_supported(first))
+        first++;
+    switch_mode(first < modes.size() ? first : 0);
+}
+
+void fail_query_mode(bool fail) {
+    g_con.query_fails = fail;
+}
+
+size_t screen_columns() {
+    return g_con.columns;
+}
+size_t screen_rows() {
+    return g_con.rows;
+}
+
+std::string screen_text(size_t row) {
+    if (row >= g_con.rows) return std::string();
+    std::u16string text;
+    for (uint32_t column = 0; column < g_con.columns; column++)
+        text += cell_at(column, uint32_t(row)).ch;
+    text.erase(text.find_last_not_of(u' ') + 1);
+    return utf16_to_utf8(text);
+}
+
+uint8_t screen_attribute(size_t column, size_t row) {
+    if (column >= g_con.columns || row >= g_con.rows) return 0;
+    return cell_at(uint32_t(column), uint32_t(row)).attribute;
+}
+
+void push_key(uint16_t scan_code, char16_t unicode_char, uint32_t shift_state) {
+    push_key_at(now_100ns(), scan_code, unicode_char, shift_state);
+}
+
+void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
+                 uint32_t shift_state) {
+    ScriptedKey key{};
+    key.due = at_100ns;
+    key.data.Key.ScanCode = scan_code;
+    key.data.Key.UnicodeChar = unicode_char;
+    key.data.KeyState.KeyShiftState = shift_state;
+    auto later = std::upper_bound(
+        g_con.keys.begin(), g_con.keys.end(), at_100ns,
+        [](uint64_t due, const ScriptedKey& k) { return due < k.due; });
+    g_con.keys.insert(later, key);
+    arm_key_events();
+}
+
+size_t keys_left() {
+    return g_con.keys.size();
+}
+
+void set_input_ex(bool present) {
+    if (present == g_con.in_ex_installed) return;
+    if (present) {
+        install_protocol(&g_con.handle, kInExGuid, &g_con.in_ex);
+    } else {
+        uninstall_protocol(g_con.handle, kInExGuid);
+    }
+    g_con.in_ex_installed = present;
+}
+
+void set_key_script_limit(uint64_t idle_100ns) {
+    g_con.script_limit = idle_100ns;
+}
+
+bool key_script_exhausted() {
+    return g_con.exhausted;
 }
 
 } // namespace sim

@@ -141,6 +141,7 @@ void reset() {
     detail::events_reset(g_bs);
     detail::image_reset(g_bs);
     detail::runtime_reset(g_rt);
+    detail::storage_reset();
 
     g_bs.SetWatchdogTimer = set_watchdog_timer;
     g_bs.GetNextMonotonicCount = get_next_monotonic_count;

@@ -114,8 +114,77 @@ uint64_t console_attribute();
 void set_console_attribute(uint64_t attribute);
 bool console_cursor_visible();
 size_t console_clear_count();
-// Queues a key for ConIn; WaitForKey is signalled while keys are queued.
-void push_key(uint16_t scan_code, char16_t unicode_char);
+
+// ---- Console screen, text modes and the key script ----
+//
+// Screen. What OutputString writes also lands in a grid of cells, each a
+// UTF-16 unit with an attribute, the size of the current mode. Printable
+// units go to the cursor in the current attribute and move it right; past
+// the last column the cursor wraps to the next row. CR goes to column 0; LF
+// one row down; BS one column left without erasing, from column 0 to the
+// last column of the row above. A line feed or wrap on the last row scrolls
+// the grid up one row and blanks the new bottom row in the current
+// attribute. ClearScreen blanks the grid in the current attribute and homes
+// the cursor; SetCursorPosition outside the grid fails with EFI_UNSUPPORTED.
+
+// A text mode as QueryMode reports it. {0, 0} stands for a mode number that
+// the console lists but cannot show: QueryMode and SetMode fail on it with
+// EFI_UNSUPPORTED (OVMF with a VGA display lists 80 x 50 as mode 1 so).
+struct TextMode {
+    uint32_t columns;
+    uint32_t rows;
+};
+// Replaces the console's modes (default: mode 0, 80 x 25, alone); MaxMode
+// becomes their count. The console switches to the lowest mode it can show,
+// cleared.
+void set_text_modes(const std::vector<TextMode>& modes);
+// While set, QueryMode fails with EFI_DEVICE_ERROR for every mode.
+void fail_query_mode(bool fail);
+size_t screen_columns();
+size_t screen_rows();
+// A row as UTF-8 with its trailing blanks removed; empty outside the grid.
+std::string screen_text(size_t row);
+// 0 outside the grid.
+uint8_t screen_attribute(size_t column, size_t row);
+
+// Key script. Every key is due at a time on the virtual clock and can be
+// read once the clock has reached it; keys are read in due order, keys due
+// at the same time in push order. ReadKeyStroke and ReadKeyStrokeEx answer
+// EFI_NOT_READY while no key is due, and share the one queue.
+// - ReadKeyStrokeEx reports a key exactly as pushed, shift state included
+//   (0: none reported; OVMF reports Left Ctrl as 0x80000008, valid + left
+//   Ctrl). Firmware differs in whether Ctrl+C comes as 'c' or as 3: push
+//   whichever the test is about.
+// - ReadKeyStroke reports character and scan code as pushed, without the
+//   shift state, and skips keys with neither (a modifier pressed alone).
+// - WaitForKey and WaitForKeyEx are signalled while a key is due. Each is
+//   also a timer standing at the next key's due time, so WaitForEvent on
+//   either moves the clock to the next key as it would to a timer, and Stall
+//   or any clock movement past that time makes the key due on the way.
+void push_key(uint16_t scan_code, char16_t unicode_char, uint32_t shift_state = 0);
+void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
+                 uint32_t shift_state = 0);
+// Keys pushed and not yet read, due or not.
+size_t keys_left();
+// Installs (the default) or removes EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL on the
+// console-in handle. The program looks it up at start-up only.
+void set_input_ex(bool present);
+// Exhausted script. Waiting for a key without limit, the program blocks in
+// WaitForEvent on the key event alone; with no key left that wait fails
+// (EFI_DEVICE_ERROR, see set_idle_hook), and the program falls back to
+// stalling 1 ms and polling, for ever. So once no key is left, a failed key
+// read ends the run when the script has been dry for at least `idle` of
+// virtual time (default 60 s; counted from the last key read, or reset) and
+// at least 1000 reads have failed since: Exit(image, EFI_ABORTED) unwinds to
+// run_image and key_script_exhausted() turns true. A program that only polls
+// now and then, without waiting, never reaches the read count. Like any
+// Exit, the ending skips the frames in between (a timer of the wait stays
+// open). Outside run_image there is nothing to unwind to: the process
+// aborts with a message rather than hang, so tests that let the program
+// wait for keys without limit run it under run_image. UINT64_MAX switches
+// the ending off.
+void set_key_script_limit(uint64_t idle_100ns);
+bool key_script_exhausted();
 
 // Runtime services.
 void set_time(const EFI_TIME& time, bool fail);

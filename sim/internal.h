@@ -30,4 +30,13 @@ bool event_known(EFI_EVENT event);
 // Moves the virtual clock forward to `when`, firing due timers in order.
 void clock_advance_to(uint64_t when);
 
+// Storage: simulated Block I/O disks, the device-path-to-text service and
+// the RNG. storage_reset drops every disk and puts the other two back to
+// their defaults; it runs after the handle database was emptied.
+void storage_reset();
+void device_path_text_reset();
+void rng_reset();
+// Installs the device-path-to-text service unless a test chose otherwise.
+void device_path_text_default();
+
 } // namespace sim::detail

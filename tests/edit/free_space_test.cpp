@@ -11,16 +11,16 @@
 
 // Found by argument-dependent lookup from the test macros.
 namespace kv {
-bool operator==(const BlockRange& a, const BlockRange& b) {
+static bool operator==(const BlockRange& a, const BlockRange& b) {
     return a.first == b.first && a.last == b.last;
 }
-bool operator==(const FreeArea& a, const FreeArea& b) {
+static bool operator==(const FreeArea& a, const FreeArea& b) {
     return a.start == b.start && a.size == b.size && a.logical == b.logical;
 }
-std::ostream& operator<<(std::ostream& out, const BlockRange& r) {
+static std::ostream& operator<<(std::ostream& out, const BlockRange& r) {
     return out << "[" << r.first << ".." << r.last << "]";
 }
-std::ostream& operator<<(std::ostream& out, const FreeArea& a) {
+static std::ostream& operator<<(std::ostream& out, const FreeArea& a) {
     return out << "{" << a.start << " +" << a.size << (a.logical ? " logical}" : "}");
 }
 
@@ -410,7 +410,7 @@ TEST_F(FreeSpaceTest, ChecksRunInTheirOrder) {
     kvtest::empty_mbr(&table_, 100000);
     add_extended(10240, 10240);
     // Outside the extended partition decides before the count.
-    for (int32_t i = 0; i < 127; i++)
+    for (int32_t i = 0; i < 128; i++)
         add_read_logical(5 + i, 10250 + 16 * i, 10251 + 16 * i, 8);
     expect_refused(5000, 10, kNoFitExtended);
     expect_refused(18000, 10, kTooMany);

@@ -1,0 +1,213 @@
+#include "io/backup.h"
+
+#include "disk/bytes.h"
+#include "disk/crc32.h"
+#include "disk/gpt_layout.h"
+#include "disk/read_table.h"
+#include "platform/memory.h"
+#include "platform/strings.h"
+
+namespace kv {
+
+namespace {
+
+constexpr const char kNotBackup[] = "this is not a korvane backup file";
+constexpr const char kWrongChecksum[] = "the backup file is damaged (wrong checksum)";
+constexpr const char kNewerVersion[] = "the backup file was made by a newer korvane";
+constexpr const char kOtherBlockSize[] =
+    "the backup was made on a disk with a different block size";
+constexpr const char kOtherDiskSize[] = "the backup was made on a disk of a different size";
+constexpr const char kExtraData[] = "the backup file is damaged (extra data)";
+constexpr const char kTruncated[] = "the backup file is damaged (truncated)";
+constexpr const char kBadRange[] = "the backup file is damaged (bad block range)";
+constexpr const char kCannotRead[] = "the disk could not be read";
+constexpr const char kCannotWrite[] = "the disk could not be written";
+
+// One range of an image whose header has been checked.
+struct ImageRange {
+    uint64_t first;
+    uint32_t blocks;
+    const uint8_t* data;
+};
+
+// Walks the ranges of an image. `end` is where the payload stops (the CRC
+// begins); the block size and count are the device's, which the header has
+// been found to match.
+struct RangeCursor {
+    const uint8_t* image;
+    size_t pos;
+    size_t end;
+    uint32_t left;
+    uint32_t block_size;
+    uint64_t block_count;
+};
+
+RangeCursor first_range(const uint8_t* image, size_t size, const BlockDevice* device) {
+    return {image,
+            kBackupHeaderSize,
+            size - kBackupCrcSize,
+            load_le32(image + kBackupRangeCountOffset),
+            device->block_size,
+            device->block_count};
+}
+
+// Takes the next range, checking its head and extent against the payload and
+// the disk before anything of it is used. Returns null and fills `out`, or
+// the text of the damage. Call only while `left` is above 0.
+const char* next_range(RangeCursor* c, ImageRange* out) {
+    if (c->end - c->pos < kRangeHeadSize) return kTruncated;
+    const uint8_t* head = c->image + c->pos;
+    uint64_t first = load_le64(head + kRangeFirstBlock);
+    uint32_t blocks = load_le32(head + kRangeBlockCount);
+    c->pos += kRangeHeadSize;
+    if (blocks == 0 || first >= c->block_count || blocks > c->block_count - first) return kBadRange;
+    // Both factors are below 2^32, so the product cannot wrap.
+    uint64_t bytes = (uint64_t)blocks * c->block_size;
+    if (bytes > c->end - c->pos) return kBadRange;
+    *out = {first, blocks, c->image + c->pos};
+    c->pos += (size_t)bytes;
+    c->left--;
+    return nullptr;
+}
+
+// Checks every range and that they fill the payload exactly.
+const char* check_ranges(const uint8_t* image, size_t size, const BlockDevice* device) {
+    RangeCursor c = first_range(image, size, device);
+    ImageRange r;
+    while (c.left > 0) {
+        const char* damage = next_range(&c, &r);
+        if (damage) return damage;
+    }
+    return c.pos == c.end ? nullptr : kExtraData;
+}
+
+// Whether the image restores block 1 with a GPT header on it. Only called
+// after check_ranges, on a device of at least 512-byte blocks.
+bool carries_gpt(const uint8_t* image, size_t size, const BlockDevice* device) {
+    RangeCursor c = first_range(image, size, device);
+    ImageRange r;
+    while (c.left > 0 && next_range(&c, &r) == nullptr) {
+        if (r.first > kGptPrimaryBlock || kGptPrimaryBlock - r.first >= r.blocks) continue;
+        const uint8_t* block1 = r.data + (kGptPrimaryBlock - r.first) * device->block_size;
+        if (memcmp(block1 + kGptSignatureOffset, kGptSignature, kGptSignatureSize) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool image_restores(const uint8_t* image, size_t size, const BlockDevice* device, uint64_t lba) {
+    RangeCursor c = first_range(image, size, device);
+    ImageRange r;
+    while (c.left > 0 && next_range(&c, &r) == nullptr)
+        if (lba >= r.first && lba - r.first < r.blocks) return true;
+    return false;
+}
+
+bool inside_partition(const PartitionTable* table, uint64_t lba) {
+    for (int32_t i = 0; i < table->partition_count; i++) {
+        const Partition& p = table->partitions[i];
+        if (lba >= p.start && lba - p.start < p.size) return true;
+    }
+    return false;
+}
+
+const char* write_ranges(const BlockDevice* device, const uint8_t* image, size_t size) {
+    if (device->write == nullptr) return kCannotWrite;
+    RangeCursor c = first_range(image, size, device);
+    ImageRange r;
+    while (c.left > 0 && next_range(&c, &r) == nullptr)
+        if (device->write(device->context, r.first, r.blocks, r.data) != ERR_OK)
+            return kCannotWrite;
+    return nullptr;
+}
+
+// Blocks [first, first + count) of the old GPT that the clean-up zeroes.
+struct Stretch {
+    uint64_t first;
+    uint64_t count;
+};
+
+bool in_stretch(const Stretch& s, uint64_t lba) {
+    return lba >= s.first && lba - s.first < s.count;
+}
+
+// Zeroes the headers and arrays of the GPT in `old` where the table now on
+// the disk (`now`) has no partition and the image wrote nothing. The old
+// structures are taken where `old` says they are; a backup array that was
+// not found is assumed just before the backup header, where every writer
+// puts it.
+const char* clear_old_gpt(const BlockDevice* device, const PartitionTable* old,
+                          const PartitionTable* now, const uint8_t* image, size_t size) {
+    uint32_t bs = device->block_size;
+    // The reader keeps arrays within 1 MiB, so none of this can wrap.
+    uint64_t array_blocks = ((uint64_t)old->entry_count * old->entry_size + bs - 1) / bs;
+    Stretch stretches[4] = {
+        {kGptPrimaryBlock, 1},
+        {old->primary_array_lba, array_blocks},
+        {0, 0},
+        {old->backup_header_lba, 1},
+    };
+    if (old->backup_array_lba != 0)
+        stretches[2] = {old->backup_array_lba, array_blocks};
+    else if (old->backup_header_lba >= array_blocks)
+        stretches[2] = {old->backup_header_lba - array_blocks, array_blocks};
+
+    uint8_t* zeros = (uint8_t*)xcalloc(1, bs);
+    const char* result = nullptr;
+    for (int s = 0; s < 4 && result == nullptr; s++) {
+        const Stretch& st = stretches[s];
+        if (st.first >= device->block_count) continue;
+        uint64_t count = st.count;
+        if (count > device->block_count - st.first) count = device->block_count - st.first;
+        for (uint64_t lba = st.first; lba - st.first < count; lba++) {
+            bool done_before = false;
+            for (int e = 0; e < s; e++)
+                done_before = done_before || in_stretch(stretches[e], lba);
+            if (done_before || inside_partition(now, lba) ||
+                image_restores(image, size, device, lba))
+                continue;
+            if (device->write(device->context, lba, 1, zeros) != ERR_OK) {
+                result = kCannotWrite;
+                break;
+            }
+        }
+    }
+    free(zeros);
+    return result;
+}
+
+} // namespace
+
+const char* restore_backup(const BlockDevice* device, const uint8_t* image, size_t image_size) {
+    if (image == nullptr || image_size < kBackupMinSize ||
+        memcmp(image + kBackupMagicOffset, kBackupMagic, kBackupMagicSize) != 0)
+        return kNotBackup;
+    size_t payload_end = image_size - kBackupCrcSize;
+    if (crc32(0, image, payload_end) != load_le32(image + payload_end)) return kWrongChecksum;
+    if (load_le32(image + kBackupVersionOffset) != kBackupVersion) return kNewerVersion;
+    if (load_le32(image + kBackupBlockSizeOffset) != device->block_size) return kOtherBlockSize;
+    if (load_le64(image + kBackupBlockCountOffset) != device->block_count) return kOtherDiskSize;
+    const char* damage = check_ranges(image, image_size, device);
+    if (damage) return damage;
+
+    PartitionTable old{};
+    if (read_table(device, &old) != ERR_OK) {
+        table_free(&old);
+        return kCannotRead;
+    }
+
+    bool image_gpt = carries_gpt(image, image_size, device);
+    const char* result = write_ranges(device, image, image_size);
+    if (result == nullptr && !image_gpt && old.kind == TableKind::Gpt) {
+        PartitionTable now{};
+        if (read_table(device, &now) != ERR_OK)
+            result = kCannotRead;
+        else
+            result = clear_old_gpt(device, &old, &now, image, image_size);
+        table_free(&now);
+    }
+    table_free(&old);
+    return result;
+}
+
+} // namespace kv

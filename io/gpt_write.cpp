@@ -1,0 +1,172 @@
+// Writes a GPT: the protective MBR, the primary entry array and header, then
+// the backup array and header at the end of the disk as it is now. The order
+// keeps a readable table on the disk after any prefix of the writes: a new
+// primary array is not trusted before its header, and the old backup stays
+// valid until the new primary is complete.
+#include "disk/bytes.h"
+#include "disk/crc32.h"
+#include "disk/gpt_layout.h"
+#include "disk/mbr_layout.h"
+#include "io/table_writers.h"
+#include "platform/memory.h"
+#include "platform/strings.h"
+#include "platform/utf.h"
+
+namespace kv {
+
+namespace {
+
+constexpr uint32_t kGptRevision10 = 0x00010000;
+constexpr uint64_t kPrimaryArrayBlock = 2;
+constexpr uint64_t kMax32 = 0xFFFFFFFF;
+
+struct GptLayout {
+    uint64_t array_bytes;
+    uint64_t array_blocks;
+    uint64_t last_usable;
+    uint64_t backup_array;
+    uint64_t backup_header;
+};
+
+// The sizes follow the device, so a disk that was enlarged and read again
+// gets its backup at the new end. Refuses a layout that the reader would
+// call impossible, so the written table is always read back.
+bool plan_layout(const BlockDevice* device, const PartitionTable* table, GptLayout* layout) {
+    if (table->entry_size < kGptMinEntrySize || table->entry_size % 8 != 0) return false;
+    if (table->entry_count == 0) return false;
+    uint64_t array_bytes = (uint64_t)table->entry_count * table->entry_size;
+    if (array_bytes > kGptMaxArrayBytes) return false;
+    uint64_t array_blocks = (array_bytes + device->block_size - 1) / device->block_size;
+    // Block 0, the primary header and array before the usable area; the
+    // backup array and header after it.
+    uint64_t reserved = kPrimaryArrayBlock + array_blocks;
+    if (table->first_usable < reserved || device->block_count < reserved) return false;
+    uint64_t last_usable = device->block_count - reserved;
+    if (last_usable < table->first_usable) return false;
+    layout->array_bytes = array_bytes;
+    layout->array_blocks = array_blocks;
+    layout->last_usable = last_usable;
+    layout->backup_header = device->block_count - 1;
+    layout->backup_array = layout->backup_header - array_blocks;
+    return true;
+}
+
+bool all_zero(const uint8_t* bytes, size_t size) {
+    for (size_t i = 0; i < size; i++)
+        if (bytes[i] != 0) return false;
+    return true;
+}
+
+// The name as UTF-16LE, cut to the field's 36 units. The record's buffer is
+// terminated here in case a caller filled all 112 bytes.
+void encode_name(uint8_t* field, const char* name) {
+    char text[kPartitionNameSize];
+    memcpy(text, name, sizeof text);
+    text[kPartitionNameSize - 1] = '\0';
+    size_t units = 0;
+    char16_t* wide = utf8_to_utf16(text, &units);
+    if (units > (size_t)kGptNameUnits) units = kGptNameUnits;
+    for (size_t i = 0; i < units; i++)
+        store_le16(field + 2 * i, (uint16_t)wide[i]);
+    free(wide);
+}
+
+// Fills the zeroed array. False, for a partition outside the usable area,
+// of no blocks, without a type (the reader would skip its entry) or with a
+// number that is outside the array or already taken.
+bool fill_array(const PartitionTable* table, const GptLayout* layout, uint8_t* array) {
+    for (int32_t i = 0; i < table->partition_count; i++) {
+        const Partition* p = &table->partitions[i];
+        if (p->number < 1 || (uint32_t)p->number > table->entry_count) return false;
+        if (p->size == 0 || p->start < table->first_usable || p->start > layout->last_usable ||
+            p->size - 1 > layout->last_usable - p->start)
+            return false;
+        if (all_zero(p->type_guid, sizeof p->type_guid)) return false;
+        uint8_t* entry = array + (uint64_t)(p->number - 1) * table->entry_size;
+        if (!all_zero(entry + kGptEntryTypeGuid, sizeof p->type_guid)) return false;
+        memcpy(entry + kGptEntryTypeGuid, p->type_guid, sizeof p->type_guid);
+        memcpy(entry + kGptEntryUniqueGuid, p->unique_guid, sizeof p->unique_guid);
+        store_le64(entry + kGptEntryFirstLba, p->start);
+        store_le64(entry + kGptEntryLastLba, p->start + p->size - 1);
+        store_le64(entry + kGptEntryAttributes, p->attributes);
+        encode_name(entry + kGptEntryName, p->name);
+    }
+    return true;
+}
+
+void build_header(const PartitionTable* table, const GptLayout* layout, uint32_t array_crc,
+                  uint64_t my_lba, uint64_t alternate_lba, uint64_t array_lba, uint8_t* block) {
+    memcpy(block + kGptSignatureOffset, kGptSignature, kGptSignatureSize);
+    store_le32(block + kGptRevision, kGptRevision10);
+    store_le32(block + kGptHeaderSize, kGptMinHeaderSize);
+    store_le64(block + kGptMyLba, my_lba);
+    store_le64(block + kGptAlternateLba, alternate_lba);
+    store_le64(block + kGptFirstUsable, table->first_usable);
+    store_le64(block + kGptLastUsable, layout->last_usable);
+    memcpy(block + kGptDiskGuid, table->disk_guid, sizeof table->disk_guid);
+    store_le64(block + kGptArrayLba, array_lba);
+    store_le32(block + kGptEntryCount, table->entry_count);
+    store_le32(block + kGptEntrySize, table->entry_size);
+    store_le32(block + kGptArrayCrc, array_crc);
+    store_le32(block + kGptHeaderCrc, crc32(0, block, kGptMinHeaderSize));
+}
+
+// One 0xEE entry over the whole disk, as far as 32 bits reach.
+void build_protective_mbr(const BlockDevice* device, const PartitionTable* table, uint8_t* block) {
+    // The disk signature is not written: a GPT disk is named by its GUID.
+    memcpy(block, table->block0, kMbrBootCodeSize);
+    uint64_t last = device->block_count - 1;
+    uint32_t size = last > kMax32 ? (uint32_t)kMax32 : (uint32_t)last;
+    encode_mbr_entry(block + mbr_entry_offset(1), false, kTypeProtective,
+                     (uint32_t)kGptPrimaryBlock, size, kGptPrimaryBlock);
+    block[kMbrMagicOffset] = kMbrMagic0;
+    block[kMbrMagicOffset + 1] = kMbrMagic1;
+}
+
+ErrorCode write_gpt_blocks(const BlockDevice* device, const PartitionTable* table,
+                           const GptLayout* layout, const uint8_t* array, uint8_t* block) {
+    ErrorCode rc;
+    if (!table->hybrid) {
+        // A hybrid MBR describes partitions for legacy systems: keep it.
+        build_protective_mbr(device, table, block);
+        rc = write_blocks(device, 0, 1, block);
+        if (rc != ERR_OK) return rc;
+    }
+    uint32_t array_crc = crc32(0, array, (size_t)layout->array_bytes);
+
+    rc = write_blocks(device, kPrimaryArrayBlock, layout->array_blocks, array);
+    if (rc != ERR_OK) return rc;
+    memset(block, 0, device->block_size);
+    build_header(table, layout, array_crc, kGptPrimaryBlock, layout->backup_header,
+                 kPrimaryArrayBlock, block);
+    rc = write_blocks(device, kGptPrimaryBlock, 1, block);
+    if (rc != ERR_OK) return rc;
+
+    rc = write_blocks(device, layout->backup_array, layout->array_blocks, array);
+    if (rc != ERR_OK) return rc;
+    memset(block, 0, device->block_size);
+    build_header(table, layout, array_crc, layout->backup_header, kGptPrimaryBlock,
+                 layout->backup_array, block);
+    return write_blocks(device, layout->backup_header, 1, block);
+}
+
+} // namespace
+
+ErrorCode write_gpt_table(const BlockDevice* device, const PartitionTable* table) {
+    GptLayout layout;
+    if (!plan_layout(device, table, &layout)) return ERR_INVALID_PARAMETER;
+    // At most 1 MiB plus a block, so the size fits size_t anywhere.
+    size_t array_buffer = (size_t)(layout.array_blocks * device->block_size);
+    uint8_t* array = (uint8_t*)xcalloc(1, array_buffer);
+    if (!fill_array(table, &layout, array)) {
+        free(array);
+        return ERR_INVALID_PARAMETER;
+    }
+    uint8_t* block = (uint8_t*)xcalloc(1, device->block_size);
+    ErrorCode rc = write_gpt_blocks(device, table, &layout, array, block);
+    free(block);
+    free(array);
+    return rc;
+}
+
+} // namespace kv

@@ -1,0 +1,235 @@
+// Writes an MBR table: block 0 with the primary and extended entries, then
+// one extended boot record (EBR) per logical partition, linked in order of
+// start. Every value is checked to fit its 32-bit field and every EBR to land
+// in a free block of the extended partition before anything is written.
+#include "disk/bytes.h"
+#include "disk/gpt_layout.h"
+#include "disk/mbr_layout.h"
+#include "io/table_writers.h"
+#include "platform/memory.h"
+#include "platform/sort.h"
+#include "platform/strings.h"
+
+namespace kv {
+
+namespace {
+
+// CHS fields assume 255 heads and 63 sectors a track. From the first block
+// that 1024 cylinders cannot reach they hold the marker FE FF FF.
+constexpr uint64_t kChsHeads = 255;
+constexpr uint64_t kChsSectors = 63;
+constexpr uint64_t kChsBlocksPerCylinder = kChsHeads * kChsSectors;
+constexpr uint64_t kChsLimit = 1024 * kChsBlocksPerCylinder;
+constexpr size_t kChsSize = 3;
+constexpr uint8_t kChsBeyond[kChsSize] = {0xFE, 0xFF, 0xFF};
+
+constexpr uint64_t kMax32 = 0xFFFFFFFF;
+constexpr uint8_t kTypeLink = 0x05;
+
+void encode_chs(uint8_t* out, uint64_t block) {
+    if (block >= kChsLimit) {
+        memcpy(out, kChsBeyond, kChsSize);
+        return;
+    }
+    uint64_t cylinder = block / kChsBlocksPerCylinder;
+    out[0] = (uint8_t)((block / kChsSectors) % kChsHeads);
+    out[1] = (uint8_t)((block % kChsSectors + 1) | ((cylinder >> 2) & 0xC0));
+    out[2] = (uint8_t)(cylinder & 0xFF);
+}
+
+void finish_block(uint8_t* block) {
+    block[kMbrMagicOffset] = kMbrMagic0;
+    block[kMbrMagicOffset + 1] = kMbrMagic1;
+}
+
+struct LogicalSlot {
+    const Partition* partition;
+    uint64_t ebr;
+};
+
+struct MbrPlan {
+    const Partition* slots[kMbrSlots];
+    const Partition* extended; // the one whose chain is written, or null
+    LogicalSlot* logicals;     // sorted by start, owned
+    int logical_count;
+};
+
+int compare_logical_start(const void* left, const void* right) {
+    uint64_t a = ((const LogicalSlot*)left)->partition->start;
+    uint64_t b = ((const LogicalSlot*)right)->partition->start;
+    return a < b ? -1 : a > b ? 1 : 0;
+}
+
+// A partition whose entry reads back as itself: a type (0 marks an empty
+// slot) and a size of at least one block, both fields within 32 bits.
+bool fits_entry(uint8_t type, uint64_t start, uint64_t size) {
+    return type != kTypeEmpty && size != 0 && size <= kMax32 && start <= kMax32;
+}
+
+bool plan_slots(const PartitionTable* table, MbrPlan* plan) {
+    for (int32_t i = 0; i < table->partition_count; i++) {
+        const Partition* p = &table->partitions[i];
+        if (p->kind == PartitionKind::Logical) continue;
+        // The number is the slot: one outside 1-4 has no entry to go to, and
+        // a second partition in a slot would silently replace the first.
+        if (p->number < 1 || p->number > kMbrSlots || plan->slots[p->number - 1] != nullptr)
+            return false;
+        if (!fits_entry(p->mbr_type, p->start, p->size)) return false;
+        plan->slots[p->number - 1] = p;
+    }
+    // The reader follows the extended partition in the lowest slot only.
+    for (int slot = 0; slot < kMbrSlots && plan->extended == nullptr; slot++)
+        if (plan->slots[slot] != nullptr && plan->slots[slot]->kind == PartitionKind::Extended)
+            plan->extended = plan->slots[slot];
+    return true;
+}
+
+// Chooses the EBR block of every logical partition: the first one's is the
+// extended partition's first block; a later one keeps its own if that lies in
+// the gap before it, else takes the block just before its start. Refuses a
+// layout whose EBR would overwrite the previous logical partition, lie outside
+// the extended partition or the disk, or not fit the 32-bit fields.
+bool plan_logicals(const BlockDevice* device, const PartitionTable* table, MbrPlan* plan) {
+    const Partition* extended = plan->extended;
+    // Block 0 holds the MBR itself, and the first EBR must be on the disk.
+    if (extended->start == 0 || extended->start >= device->block_count) return false;
+    uint64_t extended_end = extended->start + extended->size;
+
+    int count = 0;
+    for (int32_t i = 0; i < table->partition_count; i++)
+        if (table->partitions[i].kind == PartitionKind::Logical) count++;
+    // The reader stops after this many EBRs; further partitions would vanish.
+    if (count > kEbrChainLimit) return false;
+    if (count == 0) return true;
+
+    plan->logicals = (LogicalSlot*)xcalloc((size_t)count, sizeof(LogicalSlot));
+    for (int32_t i = 0; i < table->partition_count; i++)
+        if (table->partitions[i].kind == PartitionKind::Logical)
+            plan->logicals[plan->logical_count++].partition = &table->partitions[i];
+    sort(plan->logicals, (size_t)count, sizeof(LogicalSlot), compare_logical_start);
+
+    uint64_t previous_last = 0;
+    for (int i = 0; i < count; i++) {
+        const Partition* p = plan->logicals[i].partition;
+        if (p->size == 0 || p->size > kMax32 || p->mbr_type == kTypeEmpty) return false;
+        uint64_t ebr = extended->start;
+        if (i > 0) {
+            bool in_gap = p->ebr_block > previous_last && p->ebr_block < p->start;
+            if (in_gap) {
+                ebr = p->ebr_block;
+            } else {
+                // Next to (or overlapping) the previous partition there is no
+                // free block for the EBR.
+                if (p->start == 0 || p->start - 1 <= previous_last) return false;
+                ebr = p->start - 1;
+            }
+        }
+        if (ebr >= p->start || ebr >= extended_end || ebr >= device->block_count) return false;
+        if (p->start - ebr > kMax32) return false;
+        plan->logicals[i].ebr = ebr;
+        // start < 2^33 + 2^32 here, so this cannot wrap.
+        previous_last = p->start + p->size - 1;
+    }
+    // Each link spans from the next EBR to the end of the next partition.
+    for (int i = 1; i < count; i++) {
+        const LogicalSlot* next = &plan->logicals[i];
+        if (next->partition->start - next->ebr > kMax32 - next->partition->size) return false;
+    }
+    return true;
+}
+
+// Zeros a GPT header left in `block` by an earlier table, so that the disk
+// is not taken for a GPT without its protective MBR. A block inside one of
+// the new partitions belongs to that partition's data and stays as it is.
+ErrorCode remove_stale_gpt_header(const BlockDevice* device, const PartitionTable* table,
+                                  uint64_t block) {
+    if (block >= device->block_count) return ERR_OK;
+    for (int32_t i = 0; i < table->partition_count; i++) {
+        const Partition* p = &table->partitions[i];
+        if (p->start <= block && block - p->start < p->size) return ERR_OK;
+    }
+    uint8_t* old = read_blocks(device, block, 1);
+    if (old == nullptr) return ERR_OK;
+    bool stale = memcmp(old + kGptSignatureOffset, kGptSignature, kGptSignatureSize) == 0;
+    ErrorCode rc = ERR_OK;
+    if (stale) {
+        memset(old, 0, device->block_size);
+        rc = write_blocks(device, block, 1, old);
+    }
+    free(old);
+    return rc;
+}
+
+void build_block0(const PartitionTable* table, const MbrPlan* plan, uint8_t* block) {
+    memcpy(block, table->block0, kMbrBootCodeSize);
+    store_le32(block + kMbrSignatureOffset, table->mbr_signature);
+    for (int slot = 1; slot <= kMbrSlots; slot++) {
+        const Partition* p = plan->slots[slot - 1];
+        if (p == nullptr) continue;
+        encode_mbr_entry(block + mbr_entry_offset(slot), p->active, p->mbr_type, (uint32_t)p->start,
+                         (uint32_t)p->size, p->start);
+    }
+    finish_block(block);
+}
+
+ErrorCode write_ebr_chain(const BlockDevice* device, const MbrPlan* plan, uint8_t* block) {
+    uint64_t base = plan->extended->start;
+    if (plan->logical_count == 0) {
+        // An empty chain: a lone signature says "no logical partitions".
+        memset(block, 0, device->block_size);
+        finish_block(block);
+        return write_blocks(device, base, 1, block);
+    }
+    for (int i = 0; i < plan->logical_count; i++) {
+        const LogicalSlot* own = &plan->logicals[i];
+        const Partition* p = own->partition;
+        memset(block, 0, device->block_size);
+        encode_mbr_entry(block + mbr_entry_offset(kEbrPartitionSlot), p->active, p->mbr_type,
+                         (uint32_t)(p->start - own->ebr), (uint32_t)p->size, p->start);
+        if (i + 1 < plan->logical_count) {
+            const LogicalSlot* next = &plan->logicals[i + 1];
+            uint64_t span = next->partition->start - next->ebr + next->partition->size;
+            encode_mbr_entry(block + mbr_entry_offset(kEbrLinkSlot), false, kTypeLink,
+                             (uint32_t)(next->ebr - base), (uint32_t)span, next->ebr);
+        }
+        finish_block(block);
+        ErrorCode rc = write_blocks(device, own->ebr, 1, block);
+        if (rc != ERR_OK) return rc;
+    }
+    return ERR_OK;
+}
+
+} // namespace
+
+void encode_mbr_entry(uint8_t* entry, bool active, uint8_t type, uint32_t start, uint32_t size,
+                      uint64_t first_block) {
+    entry[kEntryStatus] = active ? kStatusActive : 0x00;
+    encode_chs(entry + kEntryFirstChs, first_block);
+    entry[kEntryType] = type;
+    encode_chs(entry + kEntryLastChs, size == 0 ? first_block : first_block + size - 1);
+    store_le32(entry + kEntryFirstBlock, start);
+    store_le32(entry + kEntryBlockCount, size);
+}
+
+ErrorCode write_mbr_table(const BlockDevice* device, const PartitionTable* table) {
+    MbrPlan plan;
+    memset(&plan, 0, sizeof plan);
+    bool valid = plan_slots(table, &plan) &&
+                 (plan.extended == nullptr || plan_logicals(device, table, &plan));
+    if (!valid) {
+        free(plan.logicals);
+        return ERR_INVALID_PARAMETER;
+    }
+
+    uint8_t* block = (uint8_t*)xcalloc(1, device->block_size);
+    build_block0(table, &plan, block);
+    ErrorCode rc = remove_stale_gpt_header(device, table, kGptPrimaryBlock);
+    if (rc == ERR_OK) rc = remove_stale_gpt_header(device, table, device->block_count - 1);
+    if (rc == ERR_OK) rc = write_blocks(device, 0, 1, block);
+    if (rc == ERR_OK && plan.extended != nullptr) rc = write_ebr_chain(device, &plan, block);
+    free(block);
+    free(plan.logicals);
+    return rc;
+}
+
+} // namespace kv

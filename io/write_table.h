@@ -1,0 +1,26 @@
+// Puts the partition table held in memory onto its disk: an MBR with its
+// chain of extended boot records, a GPT behind a protective MBR with both
+// copies, or, for a table of no kind, zeros over the blocks that hold table
+// headers. The only code that writes partition-table structures.
+#pragma once
+
+#include "disk/model.h"
+#include "platform/error.h"
+
+namespace kv {
+
+// Writes `table` to `device` and returns 0, or the first error met. The table
+// itself is not changed; the caller reads the disk again after a success.
+//
+// Everything is checked before the first block is written, so a refused table
+// leaves the disk untouched: ERR_INVALID_PARAMETER when the table was made for
+// another block size or block count than the device has now (a disk that grew
+// must be read again first), or when it cannot be written so that it reads
+// back as it is (a GPT partition outside the usable area, an MBR value beyond
+// 32 bits, logical partitions whose boot records would land inside another
+// partition or outside the extended one, duplicate numbers, ...).
+// ERR_WRITE_PROTECTED when the device has no `write`. Any other code comes
+// from the device; blocks written before a failure stay written.
+ErrorCode write_table(const BlockDevice* device, const PartitionTable* table);
+
+} // namespace kv

@@ -1,0 +1,19 @@
+// Device paths as text, the key by which disks and volumes are named and
+// ordered.
+#pragma once
+
+#include "platform/efi.h"
+#include "platform/efi_protocols.h"
+
+namespace kv {
+
+// The firmware's text of `path` (display-only off, shortcuts allowed) as a
+// new UTF-8 string; the empty string when there is no path, no converter or
+// the conversion fails. Never null; the caller frees it.
+char* device_path_to_text(const EFI_DEVICE_PATH_PROTOCOL* path);
+
+// The text of the device path on `handle`, empty when the handle has none.
+// Never null; the caller frees it.
+char* device_path_text(EFI_HANDLE handle);
+
+} // namespace kv
