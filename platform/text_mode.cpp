@@ -42,8 +42,8 @@ bool text_mode_choose(int min_columns, int min_rows) {
         // failed query is an ordinary gap in the list.
         if (!query_mode(mode, &columns, &rows)) continue;
         if (columns < want_columns || rows < want_rows) continue;
-        bool smaller = best < 0 || columns < best_columns ||
-                       (columns == best_columns && rows < best_rows);
+        bool smaller =
+            best < 0 || columns < best_columns || (columns == best_columns && rows < best_rows);
         if (!smaller) continue;
         best = mode;
         best_columns = columns;

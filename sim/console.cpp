@@ -187,6 +187,10 @@ EFI_STATUS EFIAPI enable_cursor(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, BOOLEAN visibl
     return EFI_SUCCESS;
 }
 
+bool key_due() {
+    return !g_con.keys.empty() && g_con.keys.front().due <= now_100ns();
+}
+
 // Each key event is a wait-type event and a timer at once: the notify
 // function answers for keys already due, the timer stands at the next key's
 // due time so that a wait on the event moves the clock there.
@@ -194,17 +198,21 @@ void arm_key_events() {
     EFI_BOOT_SERVICES* bs = system_table()->BootServices;
     uint64_t now = now_100ns();
     for (EFI_EVENT ev : {g_con.in.WaitForKey, g_con.in_ex.WaitForKeyEx}) {
-        if (!g_con.keys.empty() && g_con.keys.front().due > now) {
-            bs->SetTimer(ev, TimerRelative, g_con.keys.front().due - now);
-        } else {
+        if (key_due()) {
             bs->SetTimer(ev, TimerCancel, 0);
-            if (!g_con.keys.empty()) signal_event(ev);
+            signal_event(ev);
+            continue;
+        }
+        // Both timers fire for a key but only one wait reads it: checking
+        // drops the other's signal, so that no event stays signalled
+        // without a key to read.
+        bs->CheckEvent(ev);
+        if (g_con.keys.empty()) {
+            bs->SetTimer(ev, TimerCancel, 0);
+        } else {
+            bs->SetTimer(ev, TimerRelative, g_con.keys.front().due - now);
         }
     }
-}
-
-bool key_due() {
-    return !g_con.keys.empty() && g_con.keys.front().due <= now_100ns();
 }
 
 ScriptedKey take_key() {
@@ -225,9 +233,8 @@ EFI_STATUS no_key() {
     if (g_con.failed_reads < kExhaustedReads || dry_for < g_con.script_limit) return EFI_NOT_READY;
     g_con.exhausted = true;
     system_table()->BootServices->Exit(image_handle(), EFI_ABORTED, 0, nullptr);
-    std::fprintf(stderr,
-                 "sim: the program keeps waiting for keys after the key script ran out, "
-                 "outside run_image: nothing to end\n");
+    std::fprintf(stderr, "sim: the program keeps waiting for keys after the key script ran out, "
+                         "outside run_image: nothing to end\n");
     std::abort();
 }
 
@@ -403,9 +410,8 @@ void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
     key.data.Key.ScanCode = scan_code;
     key.data.Key.UnicodeChar = unicode_char;
     key.data.KeyState.KeyShiftState = shift_state;
-    auto later = std::upper_bound(
-        g_con.keys.begin(), g_con.keys.end(), at_100ns,
-        [](uint64_t due, const ScriptedKey& k) { return due < k.due; });
+    auto later = std::upper_bound(g_con.keys.begin(), g_con.keys.end(), at_100ns,
+                                  [](uint64_t due, const ScriptedKey& k) { return due < k.due; });
     g_con.keys.insert(later, key);
     arm_key_events();
 }

@@ -290,8 +290,6 @@ class EditPropertyTest : public ::testing::Test {
             cov->largest_table = std::max(cov->largest_table, (int)table_.partition_count);
         }
         EXPECT_GT(accepted_adds, 50);
-        printf("%s %u %s adds=%d largest=%d\n", kv::table_kind_label(kind), c.block_size, c.label, accepted_adds, cov->largest_table);
-        for (auto& [k,v] : cov->accepted) printf("  %s %d\n", kvtest::edit_kind_name(k), v);
     }
 
     kv::PartitionTable table_{};

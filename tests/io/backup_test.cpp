@@ -444,8 +444,7 @@ TEST_P(MbrOverGptTest, ZeroesOldGptStructuresOutsideRestoredPartitions) {
     for (uint64_t lba = 1; lba < n_; lba++) {
         if (lba == n_ / 2) continue; // the restored EBR
         bool cleared = lba <= 2 || lba >= n_ - 3;
-        EXPECT_EQ(cleared, all_zero(*disk_, lba)) << "block " << lba;
-        EXPECT_TRUE(cleared || unchanged(lba)) << "block " << lba;
+        EXPECT_TRUE(cleared ? all_zero(*disk_, lba) : unchanged(lba)) << "block " << lba;
     }
 
     kv::PartitionTable t{};

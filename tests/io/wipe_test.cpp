@@ -42,6 +42,10 @@ struct TestDisk {
 
     static kv::ErrorCode write_fn(void* ctx, uint64_t first, uint64_t count, const void* buf) {
         TestDisk* d = static_cast<TestDisk*>(ctx);
+        if (first >= d->dev.block_count || count > d->dev.block_count - first) {
+            ADD_FAILURE() << "write of " << count << " blocks at " << first << " is off the disk";
+            return kv::ERR_IO;
+        }
         if ((int)d->writes.size() == d->fail_write) {
             d->writes.push_back({first, count});
             return d->fail_code;

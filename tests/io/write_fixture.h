@@ -16,6 +16,8 @@
 #include "disk/model.h"
 #include "disk/read_table.h"
 #include "io/write_table.h"
+#include "platform/memory.h"
+#include "platform/utf.h"
 #include "sim/firmware.h"
 
 namespace kvtest {
@@ -115,6 +117,18 @@ inline std::string hex16(const uint8_t* bytes) {
     return out;
 }
 
+// A GPT name as it comes back from the disk: one UTF-16 unit per character
+// (characters above U+FFFF and malformed bytes become U+FFFD), at most 36.
+inline std::string stored_name(const char* name) {
+    size_t units = 0;
+    char16_t* wide = kv::utf8_to_utf16(name, &units);
+    char* narrow = kv::utf16_to_utf8(wide, units > 36 ? 36 : units);
+    std::string out = narrow;
+    kv::free(wide);
+    kv::free(narrow);
+    return out;
+}
+
 // Every difference between the table that was written and the one read back,
 // as readable texts; empty when they agree. Notes are left to the caller. Partitions are matched by
 // number, since the reader's array order need not be the editor's. The last usable block is
@@ -168,7 +182,7 @@ inline std::vector<std::string> table_differences(const kv::PartitionTable& want
             if (hex16(w.type_guid) != hex16(g->type_guid)) out.push_back(at + "type_guid differs");
             if (hex16(w.unique_guid) != hex16(g->unique_guid))
                 out.push_back(at + "unique_guid differs");
-            if (std::string(w.name) != g->name)
+            if (stored_name(w.name) != g->name)
                 out.push_back(at + "name: wrote '" + w.name + "', read '" + g->name + "'");
         }
     }

@@ -391,7 +391,9 @@ TEST_F(WriteTable, GptHeadersAndEntriesFieldByField) {
     EXPECT_TRUE(all_zero(array + 3 * 128, 125 * 128)); // entries 4-128 unused
 
     ASSERT_EQ(read_back(disk.device()), kv::ERR_OK);
-    EXPECT_STREQ(kv::find_partition(&back_, 3)->name, std::string(long_name, 36).c_str());
+    const kv::Partition* cut = kv::find_partition(&back_, 3);
+    ASSERT_NE(cut, nullptr);
+    EXPECT_STREQ(cut->name, std::string(long_name, 36).c_str());
     EXPECT_EQ(notes(back_), Notes{});
 }
 
@@ -476,7 +478,9 @@ TEST_F(WriteTable, EbrChainPlacementAndLinks) {
     ASSERT_EQ(read_back(disk.device()), kv::ERR_OK);
     EXPECT_EQ(kvtest::table_differences(table_, back_), Notes{});
     EXPECT_EQ(notes(back_), Notes{});
-    EXPECT_EQ(kv::find_partition(&back_, 7)->ebr_block, 13999u);
+    const kv::Partition* moved = kv::find_partition(&back_, 7);
+    ASSERT_NE(moved, nullptr);
+    EXPECT_EQ(moved->ebr_block, 13999u);
 }
 
 TEST_F(WriteTable, ExtendedWithoutLogicalsGetsAnEmptyBootRecord) {

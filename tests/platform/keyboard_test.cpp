@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr uint32_t kLeftCtrl = 0x80000008;  // as OVMF reports it
+constexpr uint32_t kLeftCtrl = 0x80000008; // as OVMF reports it
 constexpr uint32_t kRightCtrl = 0x80000004;
 constexpr uint32_t kLeftAlt = 0x80000020;
 constexpr uint64_t kMs = 10000; // virtual clock units per millisecond

@@ -213,7 +213,7 @@ TEST_F(SimConsole, InputExtensionCanBeRemoved) {
 struct PollLoop {
     EFI_SIMPLE_TEXT_INPUT_PROTOCOL* in;
     EFI_BOOT_SERVICES* bs;
-    long rounds;    // stalls of 1 ms; negative: until a key
+    long rounds; // stalls of 1 ms; negative: until a key
     char16_t got;
 };
 
