@@ -46,7 +46,7 @@ TABLE
 fi
 
 # The boot disk and the firmware variables start fresh on every run.
-python3 -c 'import sys; sys.path.insert(0, "tests/scripts"); import qemu_harness as q; q.make_esp(sys.argv[1], sys.argv[2])' \
+PYTHONDONTWRITEBYTECODE=1 python3 -c 'import sys; sys.path.insert(0, "tests/scripts"); import qemu_harness as q; q.make_esp(sys.argv[1], sys.argv[2])' \
     build/uefi/korvane.efi "$demo/esp.img"
 cp /usr/share/OVMF/OVMF_VARS_4M.fd "$demo/vars.fd"
 

@@ -15,7 +15,8 @@ set(KV_FUZZ_SECONDS 60 CACHE STRING "How long each fuzz target runs under ctest"
 add_test(NAME qemu_boot_banner
   COMMAND ${KV_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/scripts/qemu_boot.py ${KV_UEFI_IMAGE})
 set_tests_properties(qemu_boot_banner PROPERTIES
-  LABELS qemu REQUIRED_FILES ${KV_UEFI_IMAGE} TIMEOUT 120)
+  LABELS qemu REQUIRED_FILES ${KV_UEFI_IMAGE} TIMEOUT 120
+  ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 
 # End-to-end scenarios: every tests/scripts/e2e_*.py gets the image path as
 # its only argument and uses tests/scripts/qemu_harness.py.
@@ -24,14 +25,15 @@ foreach(script ${KV_E2E_SCRIPTS})
   get_filename_component(name ${script} NAME_WE)
   add_test(NAME ${name} COMMAND ${KV_PYTHON3} ${script} ${KV_UEFI_IMAGE})
   set_tests_properties(${name} PROPERTIES
-    LABELS qemu REQUIRED_FILES ${KV_UEFI_IMAGE} TIMEOUT 300)
+    LABELS qemu REQUIRED_FILES ${KV_UEFI_IMAGE} TIMEOUT 300
+    ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()
 
 # The whole unit suite once more, built with AddressSanitizer, UBSan and
 # LeakSanitizer; the first report fails the run.
 add_test(NAME sanitizer_unit_tests COMMAND ${KV_ASAN_TESTS} --gtest_brief=1)
 set_tests_properties(sanitizer_unit_tests PROPERTIES
-  LABELS sanitizer REQUIRED_FILES ${KV_ASAN_TESTS} TIMEOUT 1800
+  LABELS sanitizer REQUIRED_FILES ${KV_ASAN_TESTS} TIMEOUT 900
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   ENVIRONMENT "ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1;KV_BINARY_DIR=${CMAKE_SOURCE_DIR}/build/asan")
 

@@ -127,10 +127,6 @@ struct Stretch {
     uint64_t count;
 };
 
-bool in_stretch(const Stretch& s, uint64_t lba) {
-    return lba >= s.first && lba - s.first < s.count;
-}
-
 // Zeroes the headers and arrays of the GPT in `old` where the table now on
 // the disk (`now`) has no partition and the image wrote nothing. The old
 // structures are taken where `old` says they are; a backup array that was
@@ -160,12 +156,7 @@ const char* clear_old_gpt(const BlockDevice* device, const PartitionTable* old,
         uint64_t count = st.count;
         if (count > device->block_count - st.first) count = device->block_count - st.first;
         for (uint64_t lba = st.first; lba - st.first < count; lba++) {
-            bool done_before = false;
-            for (int e = 0; e < s; e++)
-                done_before = done_before || in_stretch(stretches[e], lba);
-            if (done_before || inside_partition(now, lba) ||
-                image_restores(image, size, device, lba))
-                continue;
+            if (inside_partition(now, lba) || image_restores(image, size, device, lba)) continue;
             if (device->write(device->context, lba, 1, zeros) != ERR_OK) {
                 result = kCannotWrite;
                 break;

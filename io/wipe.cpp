@@ -26,7 +26,7 @@ ErrorCode run_pass(const BlockDevice* device, uint64_t first, uint64_t count, in
                    Xoshiro256ss* g, uint8_t* buffer, WipeProgressFn progress, void* context) {
     uint32_t block_size = device->block_size;
     uint64_t chunk_blocks = kWipeChunkBytes / block_size;
-    
+    if (progress && !progress(context, pass, 0, count)) return ERR_ABORTED;
     uint64_t done = 0;
     while (done < count) {
         uint64_t n = count - done < chunk_blocks ? count - done : chunk_blocks;

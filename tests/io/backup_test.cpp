@@ -230,6 +230,11 @@ TEST_P(BackupBlockSizeTest, MbrImageHoldsBlockZeroAndOneBlockPerEbr) {
     ASSERT_EQ(extents(p), want);
     for (const Range& r : p.ranges)
         EXPECT_EQ(r.data, blocks_of(*disk, r.first, r.blocks)) << "block " << r.first;
+
+    // With the first EBR's own entry empty no logical partition points at
+    // the extended partition's start, yet its EBR is still part of the chain.
+    kvtest::put_mbr_entry(*disk, at.extended, 1, {});
+    EXPECT_EQ(extents(parse(backup(*disk))), want);
 }
 
 TEST_P(BackupBlockSizeTest, GptImageHoldsHeadersAndBothArraysInOrder) {
@@ -477,26 +482,32 @@ TEST_P(MbrOverGptTest, FailedSecondReadIsReportedAfterTheRangesAreWritten) {
     EXPECT_FALSE(all_zero(*disk_, 1));
 }
 
-// The old primary array may lie anywhere; what lies between it and the
-// header is not part of the GPT and keeps its bytes.
-TEST_F(BackupTest, ClearsOnlyTheOldArrayWhereverItLies) {
+// The old arrays may lie anywhere; what lies between them and the headers is
+// not part of the GPT and keeps its bytes.
+TEST_F(BackupTest, ClearsOnlyTheOldArraysWhereverTheyLie) {
     sim::MemDisk disk(512, 8192);
     fill_pattern(disk);
     kvtest::write_mbr(disk, {{0x00, 0x83, 3000, 1000}});
     Bytes file = backup(disk);
 
     kvtest::GptPlacement at = kvtest::write_gpt(disk, gpt_spec(8192));
-    std::memmove(disk.block(2000), disk.block(2), at.array_blocks * 512);
+    ASSERT_EQ(at.array_blocks, 32u);
+    std::memmove(disk.block(2000), disk.block(2), 32 * 512);
     put_le64(disk.block(1) + 72, 2000);
     kvtest::fix_gpt_crcs(disk, 1);
+    std::memmove(disk.block(6000), disk.block(8159), 32 * 512);
+    put_le64(disk.block(8191) + 72, 6000);
+    kvtest::fix_gpt_crcs(disk, 8191);
     Bytes before = disk.image();
 
     EXPECT_EQ(restore(disk, file), "");
-    for (uint64_t lba : {1ull, 2000ull, 2031ull, 8159ull, 8191ull})
-        EXPECT_TRUE(all_zero(disk, lba)) << "block " << lba;
-    for (uint64_t lba = 2; lba < 2000; lba++)
-        ASSERT_TRUE(std::equal(disk.block(lba), disk.block(lba) + 512, before.begin() + lba * 512))
-            << "block " << lba;
+    EXPECT_EQ(disk.stats().write_calls, 1u + 1 + 32 + 32 + 1);
+    for (uint64_t lba = 1; lba < 8192; lba++) {
+        bool cleared =
+            lba == 1 || (lba >= 2000 && lba < 2032) || (lba >= 6000 && lba < 6032) || lba == 8191;
+        bool same = std::equal(disk.block(lba), disk.block(lba) + 512, before.begin() + lba * 512);
+        ASSERT_TRUE(cleared ? all_zero(disk, lba) : same) << "block " << lba;
+    }
 }
 
 // A GPT whose array is said to start at block 0 (its CRC computed over the

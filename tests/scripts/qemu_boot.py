@@ -5,6 +5,7 @@ path of an ESP and the program's banner reaches the serial console."""
 import os
 import sys
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import qemu_harness  # noqa: E402
 

@@ -37,19 +37,15 @@ class SimConsole : public ::testing::Test {
 TEST_F(SimConsole, TextLandsAtTheCursorInTheCurrentAttribute) {
     write(u"ab\r\nc");
     ASSERT_EQ(out->SetAttribute(out, 0x1E), EFI_SUCCESS);
-    write(u"d");
+    write(u"d\ne"); // a line feed alone keeps the column
     EXPECT_EQ(sim::screen_text(0), "ab");
     EXPECT_EQ(sim::screen_text(1), "cd");
+    EXPECT_EQ(sim::screen_text(2), "  e");
     EXPECT_EQ(sim::screen_attribute(0, 1), 0x07);
     EXPECT_EQ(sim::screen_attribute(1, 1), 0x1E);
-    EXPECT_EQ(out->Mode->CursorColumn, 2);
-    EXPECT_EQ(out->Mode->CursorRow, 1);
-    EXPECT_EQ(sim::console_output(), u"ab\r\ncd");
-}
-
-TEST_F(SimConsole, LineFeedKeepsTheColumn) {
-    write(u"ab\ncd");
-    EXPECT_EQ(sim::screen_text(1), "  cd");
+    EXPECT_EQ(out->Mode->CursorColumn, 3);
+    EXPECT_EQ(out->Mode->CursorRow, 2);
+    EXPECT_EQ(sim::console_output(), u"ab\r\ncd\ne");
 }
 
 TEST_F(SimConsole, BackspaceStepsBackWithoutErasing) {
@@ -128,14 +124,6 @@ TEST_F(SimConsole, AConsoleWithoutAShowableFirstModeStartsAtTheFirstItCanShow) {
     sim::set_text_modes({{0, 0}, {132, 50}});
     EXPECT_EQ(out->Mode->Mode, 1);
     EXPECT_EQ(sim::screen_columns(), 132u);
-}
-
-TEST_F(SimConsole, QueryModeFailureCanBeInjected) {
-    sim::fail_query_mode(true);
-    UINTN columns = 0, rows = 0;
-    EXPECT_EQ(out->QueryMode(out, 0, &columns, &rows), EFI_DEVICE_ERROR);
-    sim::fail_query_mode(false);
-    EXPECT_EQ(out->QueryMode(out, 0, &columns, &rows), EFI_SUCCESS);
 }
 
 TEST_F(SimConsole, KeysAreReadInDueOrderOnceDue) {
