@@ -26,8 +26,8 @@ ErrorCode bounce_take(const EFI_BLOCK_IO_PROTOCOL* block_io, uint64_t block_coun
     out->bytes = (UINTN)(block_count * block_size);
     out->pages = (out->bytes + kPageSize - 1) / kPageSize;
     out->address = 0;
-    if (EFI_ERROR(g_bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, out->pages,
-                                      &out->address)))
+    if (EFI_ERROR(
+            g_bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, out->pages, &out->address)))
         return ERR_OUT_OF_MEMORY;
     return ERR_OK;
 }

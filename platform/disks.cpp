@@ -21,9 +21,9 @@ struct KindNeedle {
 // Order matters: a path names its controller before the device behind it,
 // so the more specific buses come first.
 const KindNeedle kKinds[] = {
-    {"NVMe(", "NVMe"}, {"Sata(", "SATA"}, {"USB(", "USB"},     {"UsbClass(", "USB"},
-    {"UsbWwid(", "USB"}, {"Scsi(", "SCSI"}, {"Ata(", "ATA"},   {"SD(", "SD"},
-    {"eMMC(", "eMMC"},   {"UFS(", "UFS"},   {"Sas(", "SAS"},   {"iSCSI(", "iSCSI"},
+    {"NVMe(", "NVMe"},   {"Sata(", "SATA"}, {"USB(", "USB"}, {"UsbClass(", "USB"},
+    {"UsbWwid(", "USB"}, {"Scsi(", "SCSI"}, {"Ata(", "ATA"}, {"SD(", "SD"},
+    {"eMMC(", "eMMC"},   {"UFS(", "UFS"},   {"Sas(", "SAS"}, {"iSCSI(", "iSCSI"},
 };
 
 Disk* g_disks;

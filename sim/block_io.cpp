@@ -39,8 +39,8 @@ struct Device {
     PathBytes path; // empty: the handle carries no device path
     EFI_HANDLE handle = nullptr;
     bool installed = false;
-    Device* parent = nullptr;   // partitions only
-    uint64_t offset = 0;        // first block in the parent
+    Device* parent = nullptr;         // partitions only
+    uint64_t offset = 0;              // first block in the parent
     std::unique_ptr<SimDisk> backing; // whole disks only
     std::vector<Device*> children;
     Fault read_fault, write_fault, flush_fault;
@@ -116,7 +116,8 @@ EFI_STATUS access(EFI_BLOCK_IO_PROTOCOL* self, UINT32 media_id, EFI_LBA lba, UIN
     log.last_buffer = reinterpret_cast<uintptr_t>(buffer);
     uint64_t blocks = 0;
     EFI_STATUS status = check_request(d, media_id, lba, size, buffer, write, &blocks);
-    if (!EFI_ERROR(status) && blocks > 0 && !(write ? d->write_fault : d->read_fault).fires(&status))
+    if (!EFI_ERROR(status) && blocks > 0 &&
+        !(write ? d->write_fault : d->read_fault).fires(&status))
         status = transfer(d, lba, blocks, buffer, write);
     if (!EFI_ERROR(status)) (write ? log.blocks_written : log.blocks_read) += blocks;
     char op = write ? 'W' : 'R';
@@ -124,8 +125,8 @@ EFI_STATUS access(EFI_BLOCK_IO_PROTOCOL* self, UINT32 media_id, EFI_LBA lba, UIN
     return status;
 }
 
-EFI_STATUS EFIAPI read_blocks(EFI_BLOCK_IO_PROTOCOL* self, UINT32 media_id, EFI_LBA lba,
-                              UINTN size, VOID* buffer) {
+EFI_STATUS EFIAPI read_blocks(EFI_BLOCK_IO_PROTOCOL* self, UINT32 media_id, EFI_LBA lba, UINTN size,
+                              VOID* buffer) {
     return access(self, media_id, lba, size, buffer, false);
 }
 
@@ -277,6 +278,7 @@ Device* add_device(std::unique_ptr<SimDisk> backing, uint32_t block_size, uint64
 } // namespace
 
 EFI_HANDLE add_block_disk(std::unique_ptr<SimDisk> backing, const BlockDiskConfig& config) {
+    if (!backing) return nullptr;
     uint32_t block_size = backing->block_size();
     uint64_t block_count = backing->block_count();
     return add_device(std::move(backing), block_size, block_count, config)->handle;

@@ -57,14 +57,14 @@ std::string hex(uint64_t v) {
 std::string guid_text(const uint8_t* g) {
     char buffer[40];
     std::snprintf(buffer, sizeof buffer, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                  unsigned(get(g, 4)), unsigned(get(g + 4, 2)), unsigned(get(g + 6, 2)), g[8],
-                  g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+                  unsigned(get(g, 4)), unsigned(get(g + 4, 2)), unsigned(get(g + 6, 2)), g[8], g[9],
+                  g[10], g[11], g[12], g[13], g[14], g[15]);
     return buffer;
 }
 
 std::string generic_text(const uint8_t* node, size_t length) {
-    static const char* const kTypeNames[] = {nullptr,     "HardwarePath", "AcpiPath",
-                                             "Msg",       "MediaPath",    "BbsPath"};
+    static const char* const kTypeNames[] = {nullptr, "HardwarePath", "AcpiPath",
+                                             "Msg",   "MediaPath",    "BbsPath"};
     uint8_t type = node[0];
     std::string text;
     if (type < sizeof kTypeNames / sizeof kTypeNames[0] && kTypeNames[type])
@@ -204,7 +204,8 @@ CHAR16* pool_text(const std::string& utf8) {
         wide += char16_t(cp > 0xFFFF ? 0xFFFD : cp);
     }
     void* block = nullptr;
-    if (EFI_ERROR(detail::pool_allocate((wide.size() + 1) * sizeof(CHAR16), &block))) return nullptr;
+    if (EFI_ERROR(detail::pool_allocate((wide.size() + 1) * sizeof(CHAR16), &block)))
+        return nullptr;
     std::memcpy(block, wide.c_str(), (wide.size() + 1) * sizeof(CHAR16));
     return static_cast<CHAR16*>(block);
 }

@@ -68,6 +68,7 @@ struct BlockDiskConfig {
 // LastBlock) comes from the backing. Returns the disk's handle. The sim
 // owns the backing until the next reset. The partition scan reads the
 // backing, so arm its own faults only afterwards; its counters are cleared.
+// A null backing adds nothing and gives a null handle.
 EFI_HANDLE add_block_disk(std::unique_ptr<SimDisk> backing, const BlockDiskConfig& config = {});
 
 // A drive without a medium, as an empty DVD drive: MediaPresent clear,

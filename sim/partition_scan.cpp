@@ -56,8 +56,7 @@ void scan_logicals(SimDisk& disk, uint64_t extended_start, uint32_t signature,
     }
 }
 
-void scan_mbr(SimDisk& disk, const std::vector<uint8_t>& block0,
-              std::vector<FoundPartition>& out) {
+void scan_mbr(SimDisk& disk, const std::vector<uint8_t>& block0, std::vector<FoundPartition>& out) {
     uint32_t signature = uint32_t(le(block0.data() + kMbrSignature, 4));
     for (uint32_t slot = 0; slot < 4; slot++) {
         const uint8_t* e = block0.data() + kMbrEntries + 16 * slot;

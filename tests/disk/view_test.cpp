@@ -164,9 +164,9 @@ TEST_F(ViewTest, SelectionBeforeTheEndKeepsItsPositionAfterRebuild) {
     // p1, free, p2, free, p3, free
     ASSERT_EQ(view_.row_count, 6);
     view_.selected = 2;
-    ASSERT_EQ(kv::delete_partition(&view_.table, 1), nullptr);
+    ASSERT_EQ(kv::delete_partition(&view_.table, 2), nullptr);
     kv::view_build_rows(&view_);
-    // p2, free, p3, free: the position stays and now holds p3.
+    // p1, free, p3, free: the position stays and now holds p3.
     ASSERT_EQ(view_.row_count, 4);
     EXPECT_EQ(view_.selected, 2);
     EXPECT_EQ(selected_number(), 3);

@@ -161,9 +161,9 @@ TEST_F(SimBlockIo, FileBackedDiskOpenedReadOnlyIsWriteProtected) {
 }
 
 TEST_F(SimBlockIo, GptPartitionsBecomeChildHandles) {
-    auto disk_image =
-        kvtest::gpt_image(4096, {kvtest::gpt_entry(0, 2048, 2559, "11111111-2222-3333-4444-555555555555"),
-                                 kvtest::gpt_entry(3, 2560, 3071, "66666666-7777-8888-9999-AAAAAAAAAAAA")});
+    auto disk_image = kvtest::gpt_image(
+        4096, {kvtest::gpt_entry(0, 2048, 2559, "11111111-2222-3333-4444-555555555555"),
+               kvtest::gpt_entry(3, 2560, 3071, "66666666-7777-8888-9999-AAAAAAAAAAAA")});
     std::memset(disk_image->block(2560), 0xC4, 512);
     EFI_HANDLE h = sim::add_block_disk(std::move(disk_image));
     std::vector<EFI_HANDLE> parts = sim::partition_handles(h);
@@ -177,7 +177,8 @@ TEST_F(SimBlockIo, GptPartitionsBecomeChildHandles) {
     UINTN n = 0;
     EFI_HANDLE* all = nullptr;
     ASSERT_EQ(bs()->LocateHandleBuffer(ByProtocol, &guid, nullptr, &n, &all), EFI_SUCCESS);
-    EXPECT_EQ(std::vector<EFI_HANDLE>(all, all + n), (std::vector<EFI_HANDLE>{h, parts[0], parts[1]}));
+    EXPECT_EQ(std::vector<EFI_HANDLE>(all, all + n),
+              (std::vector<EFI_HANDLE>{h, parts[0], parts[1]}));
     bs()->FreePool(all);
 
     // Block 0 of the second child is block 2560 of the disk, and the child
@@ -214,8 +215,8 @@ TEST_F(SimBlockIo, NoChildrenWithoutATableOrWhenAsked) {
     EXPECT_TRUE(sim::partition_handles(blank).empty());
     sim::BlockDiskConfig c;
     c.partitions = false;
-    EFI_HANDLE plain = sim::add_block_disk(
-        kvtest::mbr_image(4096, {kvtest::MbrEntry{0, 0x83, 2048, 100}}), c);
+    EFI_HANDLE plain =
+        sim::add_block_disk(kvtest::mbr_image(4096, {kvtest::MbrEntry{0, 0x83, 2048, 100}}), c);
     EXPECT_TRUE(sim::partition_handles(plain).empty());
     // Entries past the end of the disk get no child.
     EFI_HANDLE beyond = sim::add_block_disk(kvtest::mbr_image(
@@ -224,15 +225,16 @@ TEST_F(SimBlockIo, NoChildrenWithoutATableOrWhenAsked) {
 }
 
 TEST_F(SimBlockIo, GptFallsBackToTheBackupHeader) {
-    auto disk_image =
-        kvtest::gpt_image(4096, {kvtest::gpt_entry(0, 2048, 2559, "11111111-2222-3333-4444-555555555555")});
+    auto disk_image = kvtest::gpt_image(
+        4096, {kvtest::gpt_entry(0, 2048, 2559, "11111111-2222-3333-4444-555555555555")});
     disk_image->block(1)[0] ^= 0xFF;
     EFI_HANDLE h = sim::add_block_disk(std::move(disk_image));
     EXPECT_EQ(sim::partition_handles(h).size(), 1u);
 }
 
 TEST_F(SimBlockIo, ChildrenFollowTheirDisksMedium) {
-    EFI_HANDLE h = sim::add_block_disk(kvtest::mbr_image(4096, {kvtest::MbrEntry{0, 0x83, 2048, 100}}));
+    EFI_HANDLE h =
+        sim::add_block_disk(kvtest::mbr_image(4096, {kvtest::MbrEntry{0, 0x83, 2048, 100}}));
     EFI_HANDLE part = sim::partition_handles(h).at(0);
     UINT32 old_id = sim::block_media(part)->MediaId;
     sim::set_write_protected(h, true);
@@ -245,10 +247,11 @@ TEST_F(SimBlockIo, ChildrenFollowTheirDisksMedium) {
 }
 
 TEST_F(SimBlockIo, RescanReplacesTheChildren) {
-    EFI_HANDLE h = sim::add_block_disk(kvtest::mbr_image(4096, {kvtest::MbrEntry{0, 0x83, 2048, 100}}));
+    EFI_HANDLE h =
+        sim::add_block_disk(kvtest::mbr_image(4096, {kvtest::MbrEntry{0, 0x83, 2048, 100}}));
     EFI_HANDLE old_child = sim::partition_handles(h).at(0);
-    kvtest::write_mbr(image(h), {kvtest::MbrEntry{0, 0x83, 2048, 100},
-                                 kvtest::MbrEntry{0, 0x83, 3000, 100}});
+    kvtest::write_mbr(image(h),
+                      {kvtest::MbrEntry{0, 0x83, 2048, 100}, kvtest::MbrEntry{0, 0x83, 3000, 100}});
     sim::rescan_partitions(h);
     std::vector<EFI_HANDLE> parts = sim::partition_handles(h);
     EXPECT_EQ(parts.size(), 2u);

@@ -66,8 +66,7 @@ TEST_F(DevicePathText, BusPathsReadAsOvmfWritesThem) {
 TEST_F(DevicePathText, FieldsKeepTheirOrderAndWidth) {
     sim::set_device_path_to_text(true);
     // Each field distinct, so a swapped or truncated one shows.
-    EXPECT_EQ(convert(dp::path({dp::sata(0x1234, 0x5678, 0x9ABC)})),
-              "Sata(0x1234,0x5678,0x9ABC)");
+    EXPECT_EQ(convert(dp::path({dp::sata(0x1234, 0x5678, 0x9ABC)})), "Sata(0x1234,0x5678,0x9ABC)");
     EXPECT_EQ(convert(dp::path({dp::pci(0x1F, 0x7)})), "Pci(0x1F,0x7)");
     EXPECT_EQ(convert(dp::path({dp::nvme(0x10002, 0x0102030405060708ull)})),
               "NVMe(0x10002,01-02-03-04-05-06-07-08)");

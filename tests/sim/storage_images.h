@@ -18,8 +18,8 @@ inline std::unique_ptr<sim::MemDisk> blank_image(uint64_t blocks, uint32_t block
     return std::make_unique<sim::MemDisk>(block_size, blocks);
 }
 
-inline std::unique_ptr<sim::MemDisk> gpt_image(uint64_t blocks, const std::vector<GptEntry>& entries,
-                                               uint32_t block_size = 512) {
+inline std::unique_ptr<sim::MemDisk>
+gpt_image(uint64_t blocks, const std::vector<GptEntry>& entries, uint32_t block_size = 512) {
     auto image = blank_image(blocks, block_size);
     GptSpec spec;
     spec.entries = entries;
