@@ -81,18 +81,19 @@ const char* check_ranges(const uint8_t* image, size_t size, const BlockDevice* d
     return c.pos == c.end ? nullptr : kExtraData;
 }
 
-// Whether the image restores block 1 with a GPT header on it. Only called
+// Whether the image leaves a GPT header in block 1: the last range that
+// covers the block decides, whether it starts there or earlier. Only called
 // after check_ranges, on a device of at least 512-byte blocks.
 bool carries_gpt(const uint8_t* image, size_t size, const BlockDevice* device) {
     RangeCursor c = first_range(image, size, device);
     ImageRange r;
+    bool gpt = false;
     while (c.left > 0 && next_range(&c, &r) == nullptr) {
         if (r.first > kGptPrimaryBlock || kGptPrimaryBlock - r.first >= r.blocks) continue;
         const uint8_t* block1 = r.data + (kGptPrimaryBlock - r.first) * device->block_size;
-        if (memcmp(block1 + kGptSignatureOffset, kGptSignature, kGptSignatureSize) == 0)
-            return true;
+        gpt = memcmp(block1 + kGptSignatureOffset, kGptSignature, kGptSignatureSize) == 0;
     }
-    return false;
+    return gpt;
 }
 
 bool image_restores(const uint8_t* image, size_t size, const BlockDevice* device, uint64_t lba) {

@@ -27,7 +27,7 @@ bool read_ex(KeyEvent* key) {
     }
     // The extension reports Ctrl+C as 'c' with Ctrl down; the program wants
     // the control code that the plain protocol would have given.
-    if ((key->mods & KEY_MOD_CTRL) && is_ascii_letter(key->ch)) key->ch = key->ch - 0x60;
+    if ((key->mods & KEY_MOD_CTRL) && is_ascii_letter(key->ch)) key->ch = (key->ch | 0x20) - 0x60;
     // Pressing a modifier alone gives a key with neither character nor scan.
     return key->ch != 0 || key->scan != 0;
 }
