@@ -128,13 +128,15 @@ int main(int argc, char** argv) {
     null_dev.block_size = kBlockSize;
     null_dev.block_count = kBytes / kBlockSize;
     Result r{};
-    for (int i = 0; i < runs; i++) r = best(r, time_wipe(&null_dev));
+    for (int i = 0; i < runs; i++)
+        r = best(r, time_wipe(&null_dev));
     print("discarding device", r, reference);
 
     {
         sim::MemDisk mem(kBlockSize, kBytes / kBlockSize);
         r = {};
-        for (int i = 0; i < runs; i++) r = best(r, time_wipe(mem.device()));
+        for (int i = 0; i < runs; i++)
+            r = best(r, time_wipe(mem.device()));
         print("memory disk 1 GiB", r, reference);
     }
 

@@ -109,7 +109,7 @@ void view_close(DiskView* view) {
     drop_rows(view);
     // Whether loaded or not: a new table made after a failed load owns an
     // array as well.
-    if (view->loaded) clear_partitions(&view->table);
+    clear_partitions(&view->table);
     view->loaded = false;
 }
 

@@ -220,6 +220,7 @@ void add_children(Device* disk) {
     std::vector<FoundPartition> found = scan_partitions(*backing);
     backing->reset_stats();
     PathBytes prefix = disk->path.empty() ? PathBytes{} : dp::without_end(disk->path);
+    PathBytes extended_prefix; // logicals go on from their extended partition's path
     for (const FoundPartition& p : found) {
         Device* child = new_device();
         child->parent = disk;
@@ -231,8 +232,9 @@ void add_children(Device* disk) {
         if (!disk->path.empty()) {
             PathBytes hd = p.gpt ? dp::hard_drive_gpt(p.number, p.start, p.size, p.unique_guid)
                                  : dp::hard_drive_mbr(p.number, p.start, p.size, p.mbr_signature);
-            child->path = prefix;
+            child->path = p.logical ? extended_prefix : prefix;
             child->path.insert(child->path.end(), hd.begin(), hd.end());
+            if (p.extended) extended_prefix = child->path;
             PathBytes tail = dp::end();
             child->path.insert(child->path.end(), tail.begin(), tail.end());
         }

@@ -32,6 +32,12 @@
 // ".." first below the root, then the entries by name), 0 bytes at the end;
 // SetPosition takes only 0 (start over); GetPosition is EFI_UNSUPPORTED.
 //
+// Delete removes a file or an empty directory; on anything else (the root,
+// a read-only open or volume, a directory with entries) the handle is closed
+// all the same and the answer is EFI_WARN_DELETE_FAILURE. Flush has nothing
+// to do, as every Write reaches the host at once, but refuses read-only
+// opens (EFI_ACCESS_DENIED) and volumes (EFI_WRITE_PROTECTED).
+//
 // Information. GetInfo gives EFI_FILE_INFO (times are the host file's
 // modification time in UTC, all three alike; EFI_FILE_ARCHIVE on files,
 // EFI_FILE_DIRECTORY on directories, EFI_FILE_READ_ONLY when the host file

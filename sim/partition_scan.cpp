@@ -38,11 +38,10 @@ bool on_disk(const SimDisk& disk, uint64_t start, uint64_t size) {
     return size > 0 && start < disk.block_count() && size <= disk.block_count() - start;
 }
 
-void scan_logicals(SimDisk& disk, uint64_t extended_start, uint32_t signature,
-                   std::vector<FoundPartition>& out) {
+void scan_logicals(SimDisk& disk, uint64_t extended_start, std::vector<FoundPartition>& out) {
     std::vector<uint8_t> ebr;
     uint64_t at = extended_start;
-    uint32_t number = 5;
+    uint32_t number = 1;
     for (int i = 0; i < kMaxLogicals; i++) {
         if (!read(disk, at, 1, ebr) || !boot_signature(ebr)) return;
         const uint8_t* first = ebr.data() + kMbrEntries;
@@ -50,7 +49,7 @@ void scan_logicals(SimDisk& disk, uint64_t extended_start, uint32_t signature,
         uint64_t start = at + le(first + 8, 4);
         uint64_t size = le(first + 12, 4);
         if (first[4] != 0 && on_disk(disk, start, size))
-            out.push_back(FoundPartition{number++, start, size, false, signature, {}});
+            out.push_back(FoundPartition{number++, start, size, false, 0, {}, false, true});
         if (!extended(link[4]) || le(link + 8, 4) == 0) return;
         at = extended_start + le(link + 8, 4);
     }
@@ -62,10 +61,9 @@ void scan_mbr(SimDisk& disk, const std::vector<uint8_t>& block0, std::vector<Fou
         const uint8_t* e = block0.data() + kMbrEntries + 16 * slot;
         uint64_t start = le(e + 8, 4), size = le(e + 12, 4);
         if (e[4] == 0 || !on_disk(disk, start, size)) continue;
-        if (extended(e[4]))
-            scan_logicals(disk, start, signature, out);
-        else
-            out.push_back(FoundPartition{slot + 1, start, size, false, signature, {}});
+        out.push_back(FoundPartition{slot + 1, start, size, false, signature, {}, extended(e[4]),
+                                     false});
+        if (extended(e[4])) scan_logicals(disk, start, out);
     }
 }
 
@@ -98,7 +96,7 @@ bool scan_gpt_at(SimDisk& disk, uint64_t header_lba, std::vector<FoundPartition>
         if (std::memcmp(e, kUnused, 16) == 0) continue;
         uint64_t first = le(e + 32, 8), last = le(e + 40, 8);
         if (last < first || !on_disk(disk, first, last - first + 1)) continue;
-        FoundPartition p{i + 1, first, last - first + 1, true, 0, {}};
+        FoundPartition p{i + 1, first, last - first + 1, true, 0, {}, false, false};
         std::memcpy(p.unique_guid, e + 16, 16);
         out.push_back(p);
     }

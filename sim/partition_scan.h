@@ -12,12 +12,17 @@
 namespace sim {
 
 struct FoundPartition {
-    uint32_t number; // MBR slot 1-4, logical 5.., GPT entry index + 1
-    uint64_t start;
+    // MBR slot 1-4; a logical's place in its chain from 1; GPT entry index + 1.
+    uint32_t number;
+    uint64_t start; // in blocks of the disk, logicals too
     uint64_t size;
     bool gpt;
-    uint32_t mbr_signature;
+    uint32_t mbr_signature; // 0 for logicals: an EBR carries none
     uint8_t unique_guid[16];
+    // Firmware gives the extended partition a handle of its own and nests
+    // the logicals under it: their device paths go on from its path.
+    bool extended;
+    bool logical;
 };
 
 // Only partitions that lie wholly on the disk are listed. A GPT is taken

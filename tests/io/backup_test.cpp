@@ -214,7 +214,7 @@ class BackupBlockSizeTest : public BackupTest, public ::testing::WithParamInterf
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, BackupBlockSizeTest, ::testing::Values(512u, 4096u));
 
-// ---- build_backup
+// build_backup
 
 TEST_P(BackupBlockSizeTest, MbrImageHoldsBlockZeroAndOneBlockPerEbr) {
     auto disk = fresh_disk();
@@ -314,7 +314,7 @@ TEST_F(BackupTest, RefusesTableOfNoKindAndUnreadableBlocks) {
     kv::table_free(&table);
 }
 
-// ---- restore_backup: round trips
+// restore_backup: round trips
 
 TEST_P(BackupBlockSizeTest, RestoresEveryRangeAfterDamage) {
     for (bool gpt : {false, true}) {
@@ -396,7 +396,7 @@ TEST_P(BackupBlockSizeTest, GptImageOverAnMbrDiskClearsNothing) {
     EXPECT_EQ(blocks_of(*disk, at.logicals[1].ebr, 1), ebr);
 }
 
-// ---- restore_backup: clearing the GPT that an MBR image replaces
+// restore_backup: clearing the GPT that an MBR image replaces
 
 // An MBR whose partitions cover part of the old primary array (from block 3)
 // and part of the old backup array (to block count - 4), over a GPT disk.
@@ -540,7 +540,7 @@ TEST_F(BackupTest, ImageWithGptInALongerRangeIsNotCleanedUp) {
     EXPECT_EQ(disk.image(), original);
 }
 
-// ---- restore_backup: refusals
+// restore_backup: refusals
 
 struct Refusal {
     const char* name;

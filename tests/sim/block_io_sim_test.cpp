@@ -193,21 +193,29 @@ TEST_F(SimBlockIo, GptPartitionsBecomeChildHandles) {
     EXPECT_EQ(image(h).stats().read_calls, 1u);
 }
 
-TEST_F(SimBlockIo, MbrPartitionsBecomeChildrenButNotTheExtendedOne) {
+TEST_F(SimBlockIo, ExtendedPartitionIsAChildWithTheLogicalsUnderIt) {
     EFI_HANDLE h = sim::add_block_disk(kvtest::mbr_image(
         4096, {kvtest::MbrEntry{0x80, 0x0C, 63, 1000}}, 0xBE1AFDFA, 2048,
         {kvtest::Logical{2048, 2049, 500}, kvtest::Logical{2600, 2601, 400, 0x07}}));
     std::vector<EFI_HANDLE> parts = sim::partition_handles(h);
-    ASSERT_EQ(parts.size(), 3u);
+    ASSERT_EQ(parts.size(), 4u);
     EXPECT_EQ(sim::block_media(parts[0])->LastBlock, 999u);
-    EXPECT_EQ(sim::block_media(parts[1])->LastBlock, 499u);
-    EXPECT_EQ(sim::block_media(parts[2])->LastBlock, 399u);
+    EXPECT_EQ(sim::block_media(parts[1])->LastBlock, 2047u);
+    EXPECT_EQ(sim::block_media(parts[2])->LastBlock, 499u);
+    EXPECT_EQ(sim::block_media(parts[3])->LastBlock, 399u);
     EFI_GUID dp_guid = EFI_DEVICE_PATH_PROTOCOL_GUID;
-    void* path = nullptr;
-    ASSERT_EQ(bs()->HandleProtocol(parts[2], &dp_guid, &path), EFI_SUCCESS);
-    std::string text;
-    ASSERT_TRUE(sim::device_path_text(path, &text));
-    EXPECT_EQ(text, "PciRoot(0x0)/Pci(0x2,0x0)/HD(6,MBR,0xBE1AFDFA,0xA29,0x190)");
+    auto text_of = [&](EFI_HANDLE part) {
+        void* path = nullptr;
+        std::string text;
+        if (bs()->HandleProtocol(part, &dp_guid, &path) == EFI_SUCCESS)
+            sim::device_path_text(path, &text);
+        return text;
+    };
+    // As OVMF names them: logicals count from 1 below the extended
+    // partition's node, start in blocks of the disk and carry no signature.
+    EXPECT_EQ(text_of(parts[1]), "PciRoot(0x0)/Pci(0x2,0x0)/HD(2,MBR,0xBE1AFDFA,0x800,0x800)");
+    EXPECT_EQ(text_of(parts[3]), "PciRoot(0x0)/Pci(0x2,0x0)/HD(2,MBR,0xBE1AFDFA,0x800,0x800)/"
+                                 "HD(2,MBR,0x00000000,0xA29,0x190)");
 }
 
 TEST_F(SimBlockIo, NoChildrenWithoutATableOrWhenAsked) {
