@@ -61,8 +61,8 @@ void scan_mbr(SimDisk& disk, const std::vector<uint8_t>& block0, std::vector<Fou
         const uint8_t* e = block0.data() + kMbrEntries + 16 * slot;
         uint64_t start = le(e + 8, 4), size = le(e + 12, 4);
         if (e[4] == 0 || !on_disk(disk, start, size)) continue;
-        out.push_back(FoundPartition{slot + 1, start, size, false, signature, {}, extended(e[4]),
-                                     false});
+        out.push_back(
+            FoundPartition{slot + 1, start, size, false, signature, {}, extended(e[4]), false});
         if (extended(e[4])) scan_logicals(disk, start, out);
     }
 }

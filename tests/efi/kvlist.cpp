@@ -39,8 +39,9 @@ void kvlist_print() {
     for (int i = 0; i < disk_count; i++) {
         const Disk& d = disks[i];
         strbuf_appendf(&line, "disk %s kind=%s size=%llu bs=%u ro=%d here=%d path=%s", d.name,
-                       d.kind_label, (unsigned long long)d.size_bytes, (unsigned)d.access.block_size,
-                       d.read_only ? 1 : 0, d.started_here ? 1 : 0, d.device_path);
+                       d.kind_label, (unsigned long long)d.size_bytes,
+                       (unsigned)d.access.block_size, d.read_only ? 1 : 0, d.started_here ? 1 : 0,
+                       d.device_path);
         put_line(&line);
     }
     release_disks();

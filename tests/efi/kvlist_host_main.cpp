@@ -137,6 +137,8 @@ bool fat_label(EFI_HANDLE handle, std::string* label) {
     return true;
 }
 
+// Static, so that the empty directories also go when a bad argument ends
+// the run through exit.
 struct Volumes {
     std::vector<std::string> dirs;
 
@@ -160,7 +162,7 @@ struct Volumes {
         c.on_handle = handle;
         sim::add_volume(dir, c);
     }
-};
+} g_volumes;
 
 EFI_STATUS run_listing(void*) {
     kv::kvlist_print();
@@ -171,7 +173,6 @@ EFI_STATUS run_listing(void*) {
 
 int main(int argc, char** argv) {
     sim::reset();
-    Volumes volumes;
     EFI_HANDLE boot_device = nullptr;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -189,12 +190,13 @@ int main(int argc, char** argv) {
         if (!image) usage("cannot open " + o.text("file") + ": " + error);
         EFI_HANDLE disk = sim::add_block_disk(std::move(image), c);
         std::vector<EFI_HANDLE> parts = sim::partition_handles(disk);
-        if (parts.empty()) volumes.add(disk, c.read_only);
+        if (parts.empty()) g_volumes.add(disk, c.read_only);
         for (EFI_HANDLE part : parts)
-            volumes.add(part, c.read_only);
+            g_volumes.add(part, c.read_only);
         if (o.has("boot")) {
             size_t n = size_t(o.number("boot", 0));
-            if (n == 0 || n > parts.size()) usage("no partition " + o.text("boot") + " to boot from");
+            if (n == 0 || n > parts.size())
+                usage("no partition " + o.text("boot") + " to boot from");
             boot_device = parts[n - 1];
         }
     }
