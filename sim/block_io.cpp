@@ -14,24 +14,10 @@
 namespace sim {
 namespace {
 
+using detail::Fault;
+
 const EFI_GUID kBlockIoGuid = EFI_BLOCK_IO_PROTOCOL_GUID;
 const EFI_GUID kDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
-
-struct Fault {
-    uint64_t countdown = 0; // 0: not armed
-    EFI_STATUS status = EFI_DEVICE_ERROR;
-    bool and_after = false;
-    bool tripped = false;
-
-    bool fires(EFI_STATUS* out) {
-        if (!tripped) {
-            if (countdown == 0 || --countdown != 0) return false;
-            tripped = and_after;
-        }
-        *out = status;
-        return true;
-    }
-};
 
 struct Device {
     EFI_BLOCK_IO_PROTOCOL protocol{};

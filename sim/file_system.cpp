@@ -18,6 +18,8 @@
 namespace sim {
 namespace {
 
+using detail::Fault;
+
 namespace fs = std::filesystem;
 using namespace host_tree;
 
@@ -30,22 +32,6 @@ const EFI_GUID kFileSystemInfoGuid = EFI_FILE_SYSTEM_INFO_ID;
 constexpr UINT64 kEndOfFile = 0xFFFFFFFFFFFFFFFFull;
 constexpr uint32_t kSectorSize = 512;
 constexpr size_t kOpKinds = size_t(FileOp::Flush) + 1;
-
-struct Fault {
-    uint64_t countdown = 0; // 0: not armed
-    EFI_STATUS status = EFI_DEVICE_ERROR;
-    bool and_after = false;
-    bool tripped = false;
-
-    bool fires(EFI_STATUS* out) {
-        if (!tripped) {
-            if (countdown == 0 || --countdown != 0) return false;
-            tripped = and_after;
-        }
-        *out = status;
-        return true;
-    }
-};
 
 struct Volume {
     EFI_SIMPLE_FILE_SYSTEM_PROTOCOL protocol{};

@@ -11,6 +11,24 @@
 
 namespace sim::detail {
 
+// An injected failure: the countdown-th call from arming fails with status,
+// and with and_after every later call too.
+struct Fault {
+    uint64_t countdown = 0; // 0: not armed
+    EFI_STATUS status = EFI_DEVICE_ERROR;
+    bool and_after = false;
+    bool tripped = false;
+
+    bool fires(EFI_STATUS* out) {
+        if (!tripped) {
+            if (countdown == 0 || --countdown != 0) return false;
+            tripped = and_after;
+        }
+        *out = status;
+        return true;
+    }
+};
+
 // Called by reset in this order: memory first (others allocate from it),
 // console last (it needs handles and events).
 void memory_reset(EFI_BOOT_SERVICES& bs);
