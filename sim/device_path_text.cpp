@@ -246,7 +246,10 @@ void uninstall() {
 namespace dp {
 
 PathBytes node(uint8_t type, uint8_t subtype, const PathBytes& data) {
-    PathBytes out = {type, subtype};
+    PathBytes out;
+    out.reserve(kHeaderBytes + data.size());
+    out.push_back(type);
+    out.push_back(subtype);
     put(out, kHeaderBytes + data.size(), 2);
     out.insert(out.end(), data.begin(), data.end());
     return out;

@@ -76,7 +76,9 @@ void add(kv::PartitionTable* t, const kv::Partition& p) {
 // The 16 bytes an MBR entry must hold, spelled out by the test.
 Bytes entry(uint8_t status, Bytes first_chs, uint8_t type, Bytes last_chs, uint32_t start,
             uint32_t size) {
-    Bytes e = {status};
+    Bytes e;
+    e.reserve(16);
+    e.push_back(status);
     e.insert(e.end(), first_chs.begin(), first_chs.end());
     e.push_back(type);
     e.insert(e.end(), last_chs.begin(), last_chs.end());
