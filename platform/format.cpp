@@ -40,7 +40,7 @@ struct Sink {
     }
 };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -74,12 +74,12 @@ size_t clamp_field(size_t value) {
 // Lays out one integer: spaces, sign, "0x" for pointers, zeros, digits,
 // trailing spaces. `prefix` counts towards the digits, so a precision on a
 // pointer includes its "0x".
-void put_integer(Sink& out, const Spec& spec, uint64_t magnitude, bool negative, unsigned base,
+void put_integer(Sink& out, const Directive& dir, uint64_t magnitude, bool negative, unsigned base,
                  bool upper, const char* prefix) {
     const char* digit_set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char digits[24];
     size_t count = 0;
-    bool no_digits = magnitude == 0 && spec.has_precision && spec.precision == 0 && !prefix;
+    bool no_digits = magnitude == 0 && dir.has_precision && dir.precision == 0 && !prefix;
     if (!no_digits) {
         do {
             digits[sizeof digits - 1 - count] = digit_set[magnitude % base];
@@ -88,28 +88,28 @@ void put_integer(Sink& out, const Spec& spec, uint64_t magnitude, bool negative,
         } while (magnitude != 0);
     }
 
-    char sign = negative ? '-' : spec.plus ? '+' : spec.space ? ' ' : 0;
+    char sign = negative ? '-' : dir.plus ? '+' : dir.space ? ' ' : 0;
     size_t prefix_length = prefix ? 2 : 0;
     size_t digit_length = count + prefix_length;
-    size_t precision = spec.has_precision ? spec.precision : 0;
+    size_t precision = dir.has_precision ? dir.precision : 0;
     size_t body = (sign ? 1 : 0) + (precision > digit_length ? precision : digit_length);
-    size_t padding = spec.width > body ? spec.width - body : 0;
-    bool zero_pad = spec.zero && !spec.left && !spec.has_precision;
+    size_t padding = dir.width > body ? dir.width - body : 0;
+    bool zero_pad = dir.zero && !dir.left && !dir.has_precision;
 
-    if (!spec.left && !zero_pad) out.repeat(' ', padding);
+    if (!dir.left && !zero_pad) out.repeat(' ', padding);
     if (sign) out.put(sign);
     if (prefix) out.append(prefix, prefix_length);
     if (zero_pad) out.repeat('0', padding);
     if (precision > digit_length) out.repeat('0', precision - digit_length);
     out.append(digits + sizeof digits - count, count);
-    if (spec.left) out.repeat(' ', padding);
+    if (dir.left) out.repeat(' ', padding);
 }
 
-void put_padded(Sink& out, const Spec& spec, const char* text, size_t count) {
-    size_t padding = spec.width > count ? spec.width - count : 0;
-    if (!spec.left) out.repeat(' ', padding);
+void put_padded(Sink& out, const Directive& dir, const char* text, size_t count) {
+    size_t padding = dir.width > count ? dir.width - count : 0;
+    if (!dir.left) out.repeat(' ', padding);
     out.append(text, count);
-    if (spec.left) out.repeat(' ', padding);
+    if (dir.left) out.repeat(' ', padding);
 }
 
 // Never reads past `limit` bytes: a precision may bound an unterminated text.
@@ -153,57 +153,57 @@ bool takes_argument(char c) {
 
 // Starred fields are fetched only once the conversion is known to take an
 // argument, so an unknown conversion leaves the argument list untouched.
-void fetch_stars(Spec& spec, va_list& args) {
-    if (spec.width_star) {
+void fetch_stars(Directive& dir, va_list& args) {
+    if (dir.width_star) {
         int w = va_arg(args, int);
         if (w < 0) {
-            spec.left = true;
-            spec.width = clamp_field(0u - static_cast<unsigned>(w));
+            dir.left = true;
+            dir.width = clamp_field(0u - static_cast<unsigned>(w));
         } else {
-            spec.width = clamp_field(static_cast<size_t>(w));
+            dir.width = clamp_field(static_cast<size_t>(w));
         }
     }
-    if (spec.precision_star) {
+    if (dir.precision_star) {
         int p = va_arg(args, int);
-        spec.has_precision = p >= 0;
-        spec.precision = p >= 0 ? clamp_field(static_cast<size_t>(p)) : 0;
+        dir.has_precision = p >= 0;
+        dir.precision = p >= 0 ? clamp_field(static_cast<size_t>(p)) : 0;
     }
 }
 
-void convert(Sink& out, Spec& spec, char c, va_list& args) {
+void convert(Sink& out, Directive& dir, char c, va_list& args) {
     switch (c) {
     case 'd':
     case 'i': {
-        int64_t v = signed_argument(spec.length, args);
+        int64_t v = signed_argument(dir.length, args);
         uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-        put_integer(out, spec, magnitude, v < 0, 10, false, nullptr);
+        put_integer(out, dir, magnitude, v < 0, 10, false, nullptr);
         break;
     }
     case 'u':
-        put_integer(out, spec, unsigned_argument(spec.length, args), false, 10, false, nullptr);
+        put_integer(out, dir, unsigned_argument(dir.length, args), false, 10, false, nullptr);
         break;
     case 'o':
-        put_integer(out, spec, unsigned_argument(spec.length, args), false, 8, false, nullptr);
+        put_integer(out, dir, unsigned_argument(dir.length, args), false, 8, false, nullptr);
         break;
     case 'x':
     case 'X':
-        put_integer(out, spec, unsigned_argument(spec.length, args), false, 16, c == 'X', nullptr);
+        put_integer(out, dir, unsigned_argument(dir.length, args), false, 16, c == 'X', nullptr);
         break;
     case 'p': {
         uint64_t v = reinterpret_cast<uintptr_t>(va_arg(args, void*));
-        put_integer(out, spec, v, false, 16, false, "0x");
+        put_integer(out, dir, v, false, 16, false, "0x");
         break;
     }
     case 'c': {
         char byte = static_cast<char>(va_arg(args, int));
-        put_padded(out, spec, &byte, 1);
+        put_padded(out, dir, &byte, 1);
         break;
     }
     case 's': {
         const char* text = va_arg(args, const char*);
         if (!text) text = "(null)";
-        size_t limit = spec.has_precision ? spec.precision : SIZE_MAX;
-        put_padded(out, spec, text, bounded_length(text, limit));
+        size_t limit = dir.has_precision ? dir.precision : SIZE_MAX;
+        put_padded(out, dir, text, bounded_length(text, limit));
         break;
     }
     }
@@ -229,42 +229,42 @@ int vformat(char* buffer, size_t size, const char* format, va_list args) {
         }
         ++p;
 
-        Spec spec;
+        Directive dir;
         for (;; ++p) {
             if (*p == '-')
-                spec.left = true;
+                dir.left = true;
             else if (*p == '0')
-                spec.zero = true;
+                dir.zero = true;
             else if (*p == '+')
-                spec.plus = true;
+                dir.plus = true;
             else if (*p == ' ')
-                spec.space = true;
+                dir.space = true;
             else if (*p != '#')
                 break;
         }
         if (*p == '*') {
-            spec.width_star = true;
+            dir.width_star = true;
             ++p;
         } else {
-            spec.width = parse_field(p);
+            dir.width = parse_field(p);
         }
         if (*p == '.') {
             ++p;
-            spec.has_precision = true;
+            dir.has_precision = true;
             if (*p == '*') {
-                spec.precision_star = true;
+                dir.precision_star = true;
                 ++p;
             } else {
-                spec.precision = parse_field(p);
+                dir.precision = parse_field(p);
             }
         }
         for (;; ++p) {
             if (*p == 'h')
-                --spec.length;
+                --dir.length;
             else if (*p == 'l')
-                ++spec.length;
+                ++dir.length;
             else if (*p == 'j' || *p == 'z' || *p == 't')
-                spec.length = 2;
+                dir.length = 2;
             else
                 break;
         }
@@ -275,8 +275,8 @@ int vformat(char* buffer, size_t size, const char* format, va_list args) {
         if (c == '%') {
             out.put('%');
         } else if (takes_argument(c)) {
-            fetch_stars(spec, ap);
-            convert(out, spec, c, ap);
+            fetch_stars(dir, ap);
+            convert(out, dir, c, ap);
         } else {
             out.put('%');
             out.put(c);

@@ -3,7 +3,7 @@
 // makes for them, injectable device faults, and the RNG protocol.
 //
 //     auto image = std::make_unique<sim::MemDisk>(512, 65536);
-//     kvtest::write_gpt(*image, spec); // lay the table down first
+//     kvtest::write_gpt(*image, plan); // lay the table down first
 //     sim::BlockDiskConfig c;
 //     c.bus = sim::Bus::Nvme;
 //     EFI_HANDLE disk = sim::add_block_disk(std::move(image), c);

@@ -13,15 +13,15 @@
 namespace {
 
 using kvtest::GptEntry;
-using kvtest::GptSpec;
+using kvtest::GptPlan;
 using kvtest::Notes;
 
 class GptReadTest : public kvtest::ReadTableTest {};
 
 // Three partitions in entries 0, 1 and 4 (entries 2 and 3 unused).
-GptSpec three_partitions() {
-    GptSpec spec;
-    spec.entries = {
+GptPlan three_partitions() {
+    GptPlan plan;
+    plan.entries = {
         {0, kvtest::kEspType, kvtest::guid("11111111-2222-3333-4444-555555555555"), 100, 2147,
          0x8000000000000001ull, u"EFI system partition"},
         {1, kvtest::kLinuxDataType, kvtest::guid("AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"), 2148,
@@ -29,7 +29,7 @@ GptSpec three_partitions() {
         {4, kvtest::kLinuxDataType, kvtest::guid("01020304-0506-0708-090A-0B0C0D0E0F10"), 5001,
          5001, 0, u"123456789012345678901234567890123456"},
     };
-    return spec;
+    return plan;
 }
 
 void expect_three_partitions(const kv::PartitionTable& t) {
@@ -59,12 +59,12 @@ void expect_three_partitions(const kv::PartitionTable& t) {
 
 TEST_F(GptReadTest, CleanGptIsReadInFiveCalls) {
     sim::MemDisk disk(512, 10000);
-    GptSpec spec = three_partitions();
-    kvtest::GptPlacement at = kvtest::write_gpt(disk, spec);
+    GptPlan plan = three_partitions();
+    kvtest::GptPlacement at = kvtest::write_gpt(disk, plan);
     ASSERT_EQ(read(disk), kv::ERR_OK);
     ASSERT_EQ(table_.kind, kv::TableKind::Gpt);
     expect_three_partitions(table_);
-    EXPECT_EQ(std::memcmp(table_.disk_guid, spec.disk_guid.data(), 16), 0);
+    EXPECT_EQ(std::memcmp(table_.disk_guid, plan.disk_guid.data(), 16), 0);
     EXPECT_EQ(table_.first_usable, 34u);
     EXPECT_EQ(table_.last_usable, 10000u - 34);
     EXPECT_EQ(table_.entry_count, 128u);
@@ -82,8 +82,8 @@ TEST_F(GptReadTest, CleanGptIsReadInFiveCalls) {
 
 TEST_F(GptReadTest, CleanGptOn4096ByteBlocks) {
     sim::MemDisk disk(4096, 6000);
-    GptSpec spec = three_partitions();
-    kvtest::write_gpt(disk, spec);
+    GptPlan plan = three_partitions();
+    kvtest::write_gpt(disk, plan);
     ASSERT_EQ(read(disk), kv::ERR_OK);
     ASSERT_EQ(table_.kind, kv::TableKind::Gpt);
     expect_three_partitions(table_);
@@ -111,9 +111,9 @@ TEST_F(GptReadTest, HybridMbrIsNotedOnlyWhenOtherEntriesExist) {
 
 TEST_F(GptReadTest, GptWithoutProtectiveMbrIsNoted) {
     sim::MemDisk disk(512, 10000);
-    GptSpec spec = three_partitions();
-    spec.protective_mbr = false;
-    kvtest::write_gpt(disk, spec);
+    GptPlan plan = three_partitions();
+    plan.protective_mbr = false;
+    kvtest::write_gpt(disk, plan);
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_EQ(table_.kind, kv::TableKind::Gpt);
     EXPECT_EQ(table_.partition_count, 3);
@@ -124,9 +124,9 @@ TEST_F(GptReadTest, GptWithoutProtectiveMbrIsNoted) {
 
 TEST_F(GptReadTest, InvalidMbrOverAGptIsReadAsGpt) {
     sim::MemDisk disk(512, 10000);
-    GptSpec spec = three_partitions();
-    spec.protective_mbr = false;
-    kvtest::write_gpt(disk, spec);
+    GptPlan plan = three_partitions();
+    plan.protective_mbr = false;
+    kvtest::write_gpt(disk, plan);
     kvtest::write_mbr(disk, {{0x01, 0x07, 2048, 100}});
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_EQ(table_.kind, kv::TableKind::Gpt);
@@ -206,8 +206,8 @@ TEST_F(GptReadTest, DamagedPrimaryFallsBackToTheBackup) {
     for (const PrimaryDamage& c : kPrimaryDamage) {
         SCOPED_TRACE(c.what);
         sim::MemDisk disk(512, 10000);
-        GptSpec spec = three_partitions();
-        kvtest::GptPlacement at = kvtest::write_gpt(disk, spec);
+        GptPlan plan = three_partitions();
+        kvtest::GptPlacement at = kvtest::write_gpt(disk, plan);
         c.damage(disk);
         kv::clear_partitions(&table_);
         disk.reset_stats();
@@ -281,10 +281,10 @@ TEST_F(GptReadTest, DamagedBackupIsNotedAndThePrimaryShown) {
 
 TEST_F(GptReadTest, MissingBackupOfAGptWithoutMbr) {
     sim::MemDisk disk(512, 10000);
-    GptSpec spec = three_partitions();
-    spec.protective_mbr = false;
-    spec.backup = false;
-    kvtest::write_gpt(disk, spec);
+    GptPlan plan = three_partitions();
+    plan.protective_mbr = false;
+    plan.backup = false;
+    kvtest::write_gpt(disk, plan);
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_EQ(table_.kind, kv::TableKind::Gpt);
     EXPECT_EQ(notes(),
@@ -306,10 +306,10 @@ TEST_F(GptReadTest, BothCopiesDamagedLeavesNoTable) {
 
 TEST_F(GptReadTest, HybridMbrOverDamagedGptGivesNoTableAndNoHybridNote) {
     sim::MemDisk disk(512, 10000);
-    GptSpec spec = three_partitions();
-    spec.primary = false;
-    spec.backup = false;
-    kvtest::write_gpt(disk, spec);
+    GptPlan plan = three_partitions();
+    plan.primary = false;
+    plan.backup = false;
+    kvtest::write_gpt(disk, plan);
     kvtest::write_mbr(disk, {{0x00, 0xEE, 1, 2047}, {0x00, 0x07, 2048, 1000}});
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_EQ(table_.kind, kv::TableKind::None);
@@ -382,12 +382,12 @@ TEST_F(GptReadTest, EntriesAreSteppedByTheStatedEntrySize) {
     for (uint32_t block_size : {512u, 4096u}) {
         SCOPED_TRACE(block_size);
         sim::MemDisk disk(block_size, 5000);
-        GptSpec spec;
-        spec.entry_count = 64;
-        spec.entry_size = 256;
-        spec.entries = {{0, kvtest::kEspType, {}, 100, 199, 0, u"first"},
+        GptPlan plan;
+        plan.entry_count = 64;
+        plan.entry_size = 256;
+        plan.entries = {{0, kvtest::kEspType, {}, 100, 199, 0, u"first"},
                         {1, kvtest::kLinuxDataType, {}, 300, 399, 0, u"second"}};
-        kvtest::write_gpt(disk, spec);
+        kvtest::write_gpt(disk, plan);
         for (uint64_t header : {(uint64_t)1, disk.block_count() - 1}) {
             uint8_t* decoy = kvtest::gpt_entry(disk, header, 0) + 128;
             std::memcpy(decoy, kvtest::kLinuxDataType.data(), 16);
@@ -409,10 +409,10 @@ TEST_F(GptReadTest, ArrayOfExactlyOneMiBIsAccepted) {
     for (uint32_t block_size : {512u, 4096u}) {
         SCOPED_TRACE(block_size);
         sim::MemDisk disk(block_size, 8000);
-        GptSpec spec;
-        spec.entry_count = 8192;
-        spec.entries = {{8191, kvtest::kEspType, {}, 4100, 4200, 0, u"last"}};
-        kvtest::write_gpt(disk, spec);
+        GptPlan plan;
+        plan.entry_count = 8192;
+        plan.entries = {{8191, kvtest::kEspType, {}, 4100, 4200, 0, u"last"}};
+        kvtest::write_gpt(disk, plan);
         ASSERT_EQ(read(disk), kv::ERR_OK);
         EXPECT_EQ(table_.entry_count, 8192u);
         EXPECT_EQ(numbers(), std::vector<int>{8192});
@@ -423,14 +423,14 @@ TEST_F(GptReadTest, ArrayOfExactlyOneMiBIsAccepted) {
 
 TEST_F(GptReadTest, EntriesOutsideTheUsableAreaAreNoted) {
     sim::MemDisk disk(512, 10000);
-    GptSpec spec;
-    spec.entries = {
+    GptPlan plan;
+    plan.entries = {
         {0, kvtest::kLinuxDataType, {}, 34, 9966, 0, u"exactly usable"},
         {1, kvtest::kLinuxDataType, {}, 33, 100, 0, u"starts early"},
         {2, kvtest::kLinuxDataType, {}, 100, 9967, 0, u"ends late"},
         {3, kvtest::kLinuxDataType, {}, 500, 499, 0, u"reversed"},
     };
-    kvtest::write_gpt(disk, spec);
+    kvtest::write_gpt(disk, plan);
     ASSERT_EQ(read(disk), kv::ERR_OK);
     ASSERT_EQ(numbers(), (std::vector<int>{1, 2, 3, 4}));
     EXPECT_EQ(part(0).size, 9966u - 34 + 1);
@@ -443,10 +443,10 @@ TEST_F(GptReadTest, EntriesOutsideTheUsableAreaAreNoted) {
 
 TEST_F(GptReadTest, NinthNoteIsDropped) {
     sim::MemDisk disk(512, 10000);
-    GptSpec spec;
+    GptPlan plan;
     for (uint32_t i = 0; i < 10; i++)
-        spec.entries.push_back({i * 3, kvtest::kLinuxDataType, {}, 10, 20, 0, u""});
-    kvtest::write_gpt(disk, spec);
+        plan.entries.push_back({i * 3, kvtest::kLinuxDataType, {}, 10, 20, 0, u""});
+    kvtest::write_gpt(disk, plan);
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_EQ(table_.partition_count, 10);
     ASSERT_EQ(table_.note_count, 8);
@@ -457,9 +457,9 @@ TEST_F(GptReadTest, NinthNoteIsDropped) {
 
 TEST_F(GptReadTest, NameStopsAtTheFirstNul) {
     sim::MemDisk disk(512, 10000);
-    GptSpec spec;
-    spec.entries = {{0, kvtest::kLinuxDataType, {}, 100, 200, 0, u"ab"}};
-    kvtest::write_gpt(disk, spec);
+    GptPlan plan;
+    plan.entries = {{0, kvtest::kLinuxDataType, {}, 100, 200, 0, u"ab"}};
+    kvtest::write_gpt(disk, plan);
     for (uint64_t header : {1ull, 9999ull}) {
         uint8_t* name = kvtest::gpt_entry(disk, header, 0) + 56;
         kvtest::put_le16(name + 4, 0);

@@ -21,7 +21,7 @@ uint64_t ceil_div(uint64_t a, uint64_t b) {
     return (a + b - 1) / b;
 }
 
-void write_header(sim::MemDisk& disk, const GptSpec& spec, const GptPlacement& at, uint64_t my_lba,
+void write_header(sim::MemDisk& disk, const GptPlan& plan, const GptPlacement& at, uint64_t my_lba,
                   uint64_t alternate, uint64_t array_lba, uint32_t array_crc) {
     uint8_t* h = disk.block(my_lba);
     std::memset(h, 0, disk.block_size());
@@ -32,10 +32,10 @@ void write_header(sim::MemDisk& disk, const GptSpec& spec, const GptPlacement& a
     put_le64(h + 32, alternate);
     put_le64(h + 40, at.first_usable);
     put_le64(h + 48, at.last_usable);
-    std::memcpy(h + 56, spec.disk_guid.data(), 16);
+    std::memcpy(h + 56, plan.disk_guid.data(), 16);
     put_le64(h + 72, array_lba);
-    put_le32(h + 80, spec.entry_count);
-    put_le32(h + 84, spec.entry_size);
+    put_le32(h + 80, plan.entry_count);
+    put_le32(h + 84, plan.entry_size);
     put_le32(h + 88, array_crc);
     fix_header_crc(disk, my_lba);
 }
@@ -133,10 +133,10 @@ void write_ebr_chain(sim::MemDisk& disk, uint64_t extended_start,
     }
 }
 
-GptPlacement gpt_placement(const sim::MemDisk& disk, const GptSpec& spec) {
+GptPlacement gpt_placement(const sim::MemDisk& disk, const GptPlan& plan) {
     GptPlacement at;
     uint64_t n = disk.block_count();
-    at.array_blocks = ceil_div((uint64_t)spec.entry_count * spec.entry_size, disk.block_size());
+    at.array_blocks = ceil_div((uint64_t)plan.entry_count * plan.entry_size, disk.block_size());
     at.primary_array = 2;
     at.backup_header = n - 1;
     at.backup_array = n - 1 - at.array_blocks;
@@ -145,13 +145,13 @@ GptPlacement gpt_placement(const sim::MemDisk& disk, const GptSpec& spec) {
     return at;
 }
 
-GptPlacement write_gpt(sim::MemDisk& disk, const GptSpec& spec) {
-    GptPlacement at = gpt_placement(disk, spec);
+GptPlacement write_gpt(sim::MemDisk& disk, const GptPlan& plan) {
+    GptPlacement at = gpt_placement(disk, plan);
     if (at.first_usable > at.last_usable) throw std::invalid_argument("disk too small for GPT");
     std::vector<uint8_t> array(at.array_blocks * disk.block_size(), 0);
-    for (const GptEntry& e : spec.entries) {
-        if (e.index >= spec.entry_count) throw std::invalid_argument("entry index");
-        uint8_t* p = array.data() + (size_t)e.index * spec.entry_size;
+    for (const GptEntry& e : plan.entries) {
+        if (e.index >= plan.entry_count) throw std::invalid_argument("entry index");
+        uint8_t* p = array.data() + (size_t)e.index * plan.entry_size;
         std::memcpy(p, e.type.data(), 16);
         std::memcpy(p + 16, e.unique.data(), 16);
         put_le64(p + 32, e.first);
@@ -160,15 +160,15 @@ GptPlacement write_gpt(sim::MemDisk& disk, const GptSpec& spec) {
         for (size_t i = 0; i < e.name.size() && i < 36; i++)
             put_le16(p + 56 + 2 * i, e.name[i]);
     }
-    uint32_t array_crc = ref_crc32(array.data(), (size_t)spec.entry_count * spec.entry_size);
-    if (spec.protective_mbr) write_protective_mbr(disk);
-    if (spec.primary) {
+    uint32_t array_crc = ref_crc32(array.data(), (size_t)plan.entry_count * plan.entry_size);
+    if (plan.protective_mbr) write_protective_mbr(disk);
+    if (plan.primary) {
         std::memcpy(disk.block(at.primary_array), array.data(), array.size());
-        write_header(disk, spec, at, 1, at.backup_header, at.primary_array, array_crc);
+        write_header(disk, plan, at, 1, at.backup_header, at.primary_array, array_crc);
     }
-    if (spec.backup) {
+    if (plan.backup) {
         std::memcpy(disk.block(at.backup_array), array.data(), array.size());
-        write_header(disk, spec, at, at.backup_header, 1, at.backup_array, array_crc);
+        write_header(disk, plan, at, at.backup_header, 1, at.backup_array, array_crc);
     }
     return at;
 }

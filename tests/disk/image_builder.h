@@ -80,7 +80,7 @@ struct GptEntry {
     std::u16string name;
 };
 
-struct GptSpec {
+struct GptPlan {
     uint32_t entry_count = 128;
     uint32_t entry_size = 128;
     Guid disk_guid = guid("8A1E5B3C-0D2F-4E6A-9B7C-1D2E3F405162");
@@ -100,10 +100,10 @@ struct GptPlacement {
     uint64_t last_usable;
 };
 
-GptPlacement gpt_placement(const sim::MemDisk& disk, const GptSpec& spec);
+GptPlacement gpt_placement(const sim::MemDisk& disk, const GptPlan& plan);
 
 // Header at block 1, array at 2, backup array and header at the end.
-GptPlacement write_gpt(sim::MemDisk& disk, const GptSpec& spec);
+GptPlacement write_gpt(sim::MemDisk& disk, const GptPlan& plan);
 
 // Recomputes the array CRC of the header at `header_lba` from the array it
 // points at, then the header CRC (over the header size it states).

@@ -179,10 +179,10 @@ TEST_F(MbrReadTest, LooksLikeFilesystemMatchesExactSignaturesOnly) {
 
 TEST_F(MbrReadTest, BootSectorOverAGptHeaderIsAGptWithoutProtectiveMbr) {
     sim::MemDisk disk(512, 4096);
-    kvtest::GptSpec spec;
-    spec.protective_mbr = false;
-    spec.entries = {{0, kvtest::kLinuxDataType, {}, 34, 1000, 0, u"root"}};
-    kvtest::write_gpt(disk, spec);
+    kvtest::GptPlan plan;
+    plan.protective_mbr = false;
+    plan.entries = {{0, kvtest::kLinuxDataType, {}, 34, 1000, 0, u"root"}};
+    kvtest::write_gpt(disk, plan);
     put_boot_sector(disk, 82, "FAT32   ");
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_EQ(table_.kind, kv::TableKind::Gpt);
@@ -269,8 +269,9 @@ TEST_F(MbrReadTest, LogicalPartitionPastItsExtendedPartitionIsNoted) {
         kvtest::write_ebr_chain(disk, 1000, {{1000, 1001, 999}, {2000, 2001, size}});
         ASSERT_EQ(read(disk), kv::ERR_OK);
         EXPECT_EQ(numbers(), (std::vector<int>{1, 5, 6}));
-        EXPECT_EQ(notes(), size == 999 ? Notes{}
-                                       : Notes{"logical partition 6 goes beyond its extended partition"});
+        EXPECT_EQ(notes(), size == 999
+                               ? Notes{}
+                               : Notes{"logical partition 6 goes beyond its extended partition"});
     }
 }
 
@@ -417,10 +418,10 @@ TEST_F(MbrReadTest, UnreadableBlock0IsAnIoError) {
 
 TEST_F(MbrReadTest, ReadingAgainReplacesEverythingOfTheEarlierTable) {
     sim::MemDisk gpt(512, 4096);
-    kvtest::GptSpec spec;
-    spec.protective_mbr = false;
-    spec.entries = {{0, kvtest::kEspType, {}, 34, 100, 0, u"ESP"}};
-    kvtest::write_gpt(gpt, spec);
+    kvtest::GptPlan plan;
+    plan.protective_mbr = false;
+    plan.entries = {{0, kvtest::kEspType, {}, 34, 100, 0, u"ESP"}};
+    kvtest::write_gpt(gpt, plan);
     ASSERT_EQ(read(gpt), kv::ERR_OK);
     ASSERT_EQ(table_.kind, kv::TableKind::Gpt);
     ASSERT_EQ(table_.note_count, 1);

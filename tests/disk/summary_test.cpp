@@ -44,16 +44,16 @@ TEST_F(SummarizeDisks, CountsPartitionsButNotTheExtendedOne) {
     kvtest::write_ebr_chain(mbr, 4096, {{4096, 4097, 500}, {5000, 5001, 500}});
 
     sim::MemDisk& gpt = add_disk();
-    kvtest::GptSpec spec;
+    kvtest::GptPlan plan;
     for (uint32_t i = 0; i < 3; i++) {
         kvtest::GptEntry e;
         e.index = i * 2; // gaps in the array do not count
         e.type = kvtest::kLinuxDataType;
         e.first = 2048 + i * 1024;
         e.last = e.first + 1023;
-        spec.entries.push_back(e);
+        plan.entries.push_back(e);
     }
-    kvtest::write_gpt(gpt, spec);
+    kvtest::write_gpt(gpt, plan);
 
     add_disk(); // blank
 

@@ -14,7 +14,7 @@
 namespace {
 
 using kvtest::GptEntry;
-using kvtest::GptSpec;
+using kvtest::GptPlan;
 using kvtest::Logical;
 using kvtest::MbrEntry;
 
@@ -50,10 +50,10 @@ class ViewTest : public ::testing::Test {
         return kv::view_open(&view_, &disk_);
     }
 
-    GptSpec gpt(std::vector<GptEntry> entries) {
-        GptSpec spec;
-        spec.entries = std::move(entries);
-        return spec;
+    GptPlan gpt(std::vector<GptEntry> entries) {
+        GptPlan plan;
+        plan.entries = std::move(entries);
+        return plan;
     }
 
     // Each row as "p<number>@start", "free@start+size" or
@@ -139,10 +139,10 @@ TEST_F(ViewTest, DeletingTheSelectedLastPartitionMovesSelectionToNewLastRow) {
     // The last partition reaches the end of the usable area, so its row is
     // the last one and deleting it merges it with the gap before it.
     sim::MemDisk image(512, kDiskBlocks);
-    GptSpec spec = gpt({});
-    uint64_t last_usable = kvtest::gpt_placement(image, spec).last_usable;
-    spec.entries = {linux_entry(0, 2048, 4095), linux_entry(1, 8192, last_usable)};
-    kvtest::write_gpt(image, spec);
+    GptPlan plan = gpt({});
+    uint64_t last_usable = kvtest::gpt_placement(image, plan).last_usable;
+    plan.entries = {linux_entry(0, 2048, 4095), linux_entry(1, 8192, last_usable)};
+    kvtest::write_gpt(image, plan);
     ASSERT_TRUE(open(image));
     ASSERT_EQ(view_.row_count, 3);
     view_.selected = 2;

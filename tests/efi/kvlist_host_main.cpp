@@ -51,13 +51,13 @@ struct Options {
 };
 
 // "key=value,flag,key=value"; a key without value stands for "1".
-Options parse_options(const std::string& spec) {
+Options parse_options(const std::string& plan) {
     Options o;
     size_t at = 0;
-    while (at <= spec.size()) {
-        size_t comma = spec.find(',', at);
-        if (comma == std::string::npos) comma = spec.size();
-        std::string item = spec.substr(at, comma - at);
+    while (at <= plan.size()) {
+        size_t comma = plan.find(',', at);
+        if (comma == std::string::npos) comma = plan.size();
+        std::string item = plan.substr(at, comma - at);
         if (!item.empty()) {
             size_t eq = item.find('=');
             if (eq == std::string::npos)

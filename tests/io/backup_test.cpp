@@ -32,7 +32,7 @@ struct Range {
 
 // A backup file as the test writes it, independently of the product. Range
 // data is taken as given, so a range can announce more blocks than it holds.
-struct FileSpec {
+struct FilePlan {
     std::string magic = "KORVANE1";
     uint32_t version = 1;
     uint32_t block_size = 512;
@@ -46,21 +46,21 @@ void reseal(Bytes& file) {
     put_le32(file.data() + file.size() - 4, kvtest::ref_crc32(file.data(), file.size() - 4));
 }
 
-Bytes encode(const FileSpec& spec) {
+Bytes encode(const FilePlan& plan) {
     Bytes f(28, 0);
-    std::memcpy(f.data(), spec.magic.data(), 8);
-    put_le32(f.data() + 8, spec.version);
-    put_le32(f.data() + 12, spec.block_size);
-    put_le64(f.data() + 16, spec.block_count);
-    put_le32(f.data() + 24, spec.count.value_or((uint32_t)spec.ranges.size()));
-    for (const Range& r : spec.ranges) {
+    std::memcpy(f.data(), plan.magic.data(), 8);
+    put_le32(f.data() + 8, plan.version);
+    put_le32(f.data() + 12, plan.block_size);
+    put_le64(f.data() + 16, plan.block_count);
+    put_le32(f.data() + 24, plan.count.value_or((uint32_t)plan.ranges.size()));
+    for (const Range& r : plan.ranges) {
         uint8_t head[12];
         put_le64(head, r.first);
         put_le32(head + 8, r.blocks);
         f.insert(f.end(), head, head + 12);
         f.insert(f.end(), r.data.begin(), r.data.end());
     }
-    f.insert(f.end(), spec.tail.begin(), spec.tail.end());
+    f.insert(f.end(), plan.tail.begin(), plan.tail.end());
     f.resize(f.size() + 4);
     reseal(f);
     return f;
@@ -156,15 +156,15 @@ MbrLayout write_mbr_layout(sim::MemDisk& disk) {
     return at;
 }
 
-kvtest::GptSpec gpt_spec(uint64_t n) {
-    kvtest::GptSpec spec;
-    spec.entries = {
+kvtest::GptPlan gpt_spec(uint64_t n) {
+    kvtest::GptPlan plan;
+    plan.entries = {
         {0, kvtest::kEspType, kvtest::guid("11111111-2222-3333-4444-555555555555"), n / 4,
          n / 2 - 1, 0, u"EFI"},
         {3, kvtest::kLinuxDataType, kvtest::guid("AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"), n / 2,
          n - 40, 0, u"root"},
     };
-    return spec;
+    return plan;
 }
 
 kvtest::GptPlacement write_gpt_layout(sim::MemDisk& disk) {
@@ -340,7 +340,7 @@ TEST_P(BackupBlockSizeTest, RestoresAGptOverADifferentGpt) {
     Bytes file = backup(*disk);
     Bytes original = disk->image();
 
-    kvtest::GptSpec other = gpt_spec(disk->block_count());
+    kvtest::GptPlan other = gpt_spec(disk->block_count());
     other.disk_guid = kvtest::guid("01234567-89AB-CDEF-0123-456789ABCDEF");
     other.entries.pop_back();
     other.entries[0].last = disk->block_count() - 40;
@@ -511,9 +511,9 @@ TEST_F(BackupTest, NeverClearsABlockTheImageRestored) {
 
     sim::MemDisk disk(512, 8192);
     fill_pattern(disk);
-    kvtest::GptSpec spec;
-    spec.entry_count = 4;
-    kvtest::write_gpt(disk, spec);
+    kvtest::GptPlan plan;
+    plan.entry_count = 4;
+    kvtest::write_gpt(disk, plan);
     put_le64(disk.block(1) + 72, 0);
     kvtest::fix_gpt_crcs(disk, 1);
     kv::PartitionTable old{};
@@ -533,9 +533,9 @@ TEST_F(BackupTest, ImageWithGptInALongerRangeIsNotCleanedUp) {
     Bytes original = disk.image();
     // Blocks 0-33 in one range and no backup copy: were the GPT missed, the
     // old backup copy would be cleared as that of a replaced GPT.
-    FileSpec spec;
-    spec.ranges = {{0, 34, blocks_of(disk, 0, 34)}};
-    EXPECT_EQ(restore(disk, encode(spec)), "");
+    FilePlan plan;
+    plan.ranges = {{0, 34, blocks_of(disk, 0, 34)}};
+    EXPECT_EQ(restore(disk, encode(plan)), "");
     EXPECT_EQ(disk.stats().write_calls, 1u);
     EXPECT_EQ(disk.image(), original);
 }
@@ -555,7 +555,7 @@ TEST_F(BackupTest, RefusesBadFilesWithoutWriting) {
     const Bytes block0 = blocks_of(disk, 0, 1);
     const Bytes block = Bytes(512, 0x5A);
     auto with = [&](auto change) {
-        FileSpec s;
+        FilePlan s;
         s.ranges = {{0, 1, block0}};
         change(s);
         return encode(s);
@@ -563,14 +563,14 @@ TEST_F(BackupTest, RefusesBadFilesWithoutWriting) {
     const std::string kNot = "this is not a korvane backup file";
     const std::string kBadRange = "the backup file is damaged (bad block range)";
 
-    Bytes short_file = with([](FileSpec& s) { s.ranges.clear(); });
+    Bytes short_file = with([](FilePlan& s) { s.ranges.clear(); });
     short_file.resize(31);
     put_le32(short_file.data() + 27, kvtest::ref_crc32(short_file.data(), 27));
-    Bytes bad_crc = with([](FileSpec&) {});
+    Bytes bad_crc = with([](FilePlan&) {});
     bad_crc[40] ^= 1;
-    Bytes bad_crc_and_version = with([](FileSpec& s) { s.version = 2; });
+    Bytes bad_crc_and_version = with([](FilePlan& s) { s.version = 2; });
     bad_crc_and_version[40] ^= 1;
-    Bytes truncated_head = with([](FileSpec& s) {
+    Bytes truncated_head = with([](FilePlan& s) {
         s.count = 2;
         s.tail = Bytes(11, 0);
     });
@@ -578,65 +578,65 @@ TEST_F(BackupTest, RefusesBadFilesWithoutWriting) {
     std::vector<Refusal> cases = {
         {"empty", kNot, {}},
         {"31 bytes with a matching checksum", kNot, short_file},
-        {"other magic", kNot, with([](FileSpec& s) { s.magic = "KORVANE2"; })},
-        {"magic in lower case", kNot, with([](FileSpec& s) { s.magic = "korvane1"; })},
+        {"other magic", kNot, with([](FilePlan& s) { s.magic = "KORVANE2"; })},
+        {"magic in lower case", kNot, with([](FilePlan& s) { s.magic = "korvane1"; })},
         {"checksum", "the backup file is damaged (wrong checksum)", bad_crc},
         {"checksum before version", "the backup file is damaged (wrong checksum)",
          bad_crc_and_version},
         {"version 2", "the backup file was made by a newer korvane",
-         with([](FileSpec& s) { s.version = 2; })},
+         with([](FilePlan& s) { s.version = 2; })},
         {"version 0", "the backup file was made by a newer korvane",
-         with([](FileSpec& s) { s.version = 0; })},
+         with([](FilePlan& s) { s.version = 0; })},
         {"version before geometry", "the backup file was made by a newer korvane",
-         with([](FileSpec& s) {
+         with([](FilePlan& s) {
              s.version = 7;
              s.block_size = 4096;
          })},
         {"block size", "the backup was made on a disk with a different block size",
-         with([](FileSpec& s) { s.block_size = 4096; })},
+         with([](FilePlan& s) { s.block_size = 4096; })},
         {"block size before block count",
-         "the backup was made on a disk with a different block size", with([](FileSpec& s) {
+         "the backup was made on a disk with a different block size", with([](FilePlan& s) {
              s.block_size = 1024;
              s.block_count = 4096;
          })},
         {"one block more", "the backup was made on a disk of a different size",
-         with([&](FileSpec& s) { s.block_count = n + 1; })},
+         with([&](FilePlan& s) { s.block_count = n + 1; })},
         {"one block less", "the backup was made on a disk of a different size",
-         with([&](FileSpec& s) { s.block_count = n - 1; })},
-        {"no ranges and a byte", "the backup file is damaged (extra data)", with([](FileSpec& s) {
+         with([&](FilePlan& s) { s.block_count = n - 1; })},
+        {"no ranges and a byte", "the backup file is damaged (extra data)", with([](FilePlan& s) {
              s.ranges.clear();
              s.tail = {0};
          })},
         {"a byte after the last range", "the backup file is damaged (extra data)",
-         with([](FileSpec& s) { s.tail = {0}; })},
+         with([](FilePlan& s) { s.tail = {0}; })},
         {"second head missing", "the backup file is damaged (truncated)",
-         with([](FileSpec& s) { s.count = 2; })},
+         with([](FilePlan& s) { s.count = 2; })},
         {"second head cut short", "the backup file is damaged (truncated)", truncated_head},
         {"four billion ranges announced", "the backup file is damaged (truncated)",
-         with([](FileSpec& s) { s.count = 0xFFFFFFFF; })},
-        {"second range's data short", kBadRange, with([&](FileSpec& s) {
+         with([](FilePlan& s) { s.count = 0xFFFFFFFF; })},
+        {"second range's data short", kBadRange, with([&](FilePlan& s) {
              s.count = 2;
              s.ranges.push_back({5, 1, Bytes(511, 0)});
          })},
-        {"zero blocks", kBadRange, with([](FileSpec& s) {
+        {"zero blocks", kBadRange, with([](FilePlan& s) {
              s.ranges = {{0, 0, {}}};
          })},
-        {"first block past the end", kBadRange, with([&](FileSpec& s) {
+        {"first block past the end", kBadRange, with([&](FilePlan& s) {
              s.ranges = {{n, 1, block}};
          })},
-        {"ends past the last block", kBadRange, with([&](FileSpec& s) {
+        {"ends past the last block", kBadRange, with([&](FilePlan& s) {
              Bytes two = block;
              two.insert(two.end(), block.begin(), block.end());
              s.ranges = {{n - 1, 2, two}};
          })},
-        {"first block near 2^64", kBadRange, with([&](FileSpec& s) {
+        {"first block near 2^64", kBadRange, with([&](FilePlan& s) {
              s.ranges = {{~0ull, 1, block}};
          })},
-        {"four billion blocks", kBadRange, with([&](FileSpec& s) {
+        {"four billion blocks", kBadRange, with([&](FilePlan& s) {
              s.ranges = {{0, 0xFFFFFFFF, block}};
          })},
         // A good range first: nothing may be written before the bad one is seen.
-        {"good range then a bad one", kBadRange, with([&](FileSpec& s) {
+        {"good range then a bad one", kBadRange, with([&](FilePlan& s) {
              s.ranges.push_back({n, 1, block});
          })},
     };
@@ -649,7 +649,7 @@ TEST_F(BackupTest, RefusesBadFilesWithoutWriting) {
     EXPECT_EQ(disk.image(), original);
 
     // And the unchanged file is accepted.
-    EXPECT_EQ(restore(disk, with([](FileSpec&) {})), "");
+    EXPECT_EQ(restore(disk, with([](FilePlan&) {})), "");
     EXPECT_EQ(disk.stats().write_calls, 1u);
 }
 

@@ -171,9 +171,9 @@ TEST_F(WriteTable, ChsFieldsUseTheFixedGeometryAndSaturateAtCylinder1024) {
 // written, block 1 first. The entry arrays are left alone.
 TEST_F(WriteTable, MbrOverFormerGptClearsBothHeaders) {
     sim::MemDisk disk(512, 20000);
-    kvtest::GptSpec spec;
-    spec.entries = {{0, kvtest::kLinuxDataType, kUniqueA, 2048, 4095, 0, u"old"}};
-    kvtest::write_gpt(disk, spec);
+    kvtest::GptPlan plan;
+    plan.entries = {{0, kvtest::kLinuxDataType, kUniqueA, 2048, 4095, 0, u"old"}};
+    kvtest::write_gpt(disk, plan);
     Bytes old_array(disk.block(2), disk.block(2) + 512);
     begin_table(&table_, disk.device(), TableKind::Mbr);
     add(&table_, mbr_part(PartitionKind::Primary, 1, 2048, 4096));
@@ -190,7 +190,7 @@ TEST_F(WriteTable, MbrOverFormerGptClearsBothHeaders) {
 
     // Interrupted at the second write: block 1 is clear, the rest untouched.
     sim::MemDisk again(512, 20000);
-    kvtest::write_gpt(again, spec);
+    kvtest::write_gpt(again, plan);
     Bytes block0(again.block(0), again.block(0) + 512);
     again.fail_write(2);
     EXPECT_EQ(kv::write_table(again.device(), &table_), kv::ERR_IO);
@@ -201,7 +201,7 @@ TEST_F(WriteTable, MbrOverFormerGptClearsBothHeaders) {
 
 TEST_F(WriteTable, MbrLeavesGptHeadersThatItsPartitionsCover) {
     sim::MemDisk disk(512, 20000);
-    kvtest::write_gpt(disk, kvtest::GptSpec{});
+    kvtest::write_gpt(disk, kvtest::GptPlan{});
     Bytes primary(disk.block(1), disk.block(1) + 512);
     Bytes backup(disk.block(19999), disk.block(19999) + 512);
     begin_table(&table_, disk.device(), TableKind::Mbr);
@@ -276,10 +276,10 @@ TEST_F(WriteTable, GrownGptIsRefusedUntilReloaded) {
 // written, while both GPT copies are.
 TEST_F(WriteTable, HybridMbrIsLeftUntouched) {
     sim::MemDisk disk(512, 10000);
-    kvtest::GptSpec spec;
-    spec.protective_mbr = false;
-    spec.entries = {{0, kvtest::kLinuxDataType, kUniqueA, 2048, 3071, 0, u"data"}};
-    kvtest::write_gpt(disk, spec);
+    kvtest::GptPlan plan;
+    plan.protective_mbr = false;
+    plan.entries = {{0, kvtest::kLinuxDataType, kUniqueA, 2048, 3071, 0, u"data"}};
+    kvtest::write_gpt(disk, plan);
     kvtest::write_mbr(disk, {{0x00, 0xEE, 1, 2047}, {0x80, 0x07, 2048, 1024}});
     Bytes block0(disk.block(0), disk.block(0) + 512);
     ASSERT_EQ(kv::read_table(disk.device(), &table_), kv::ERR_OK);
@@ -503,7 +503,7 @@ TEST_F(WriteTable, ExtendedWithoutLogicalsGetsAnEmptyBootRecord) {
 // stay. A disk of two blocks only loses block 0.
 TEST_F(WriteTable, NoTableClearsTheHeaderBlocks) {
     sim::MemDisk disk(512, 10000);
-    kvtest::write_gpt(disk, kvtest::GptSpec{});
+    kvtest::write_gpt(disk, kvtest::GptPlan{});
     std::memset(disk.block(2), 0x42, 512);
     kv::new_table(&table_, disk.device(), TableKind::None);
     ASSERT_EQ(kv::write_table(disk.device(), &table_), kv::ERR_OK);
@@ -660,7 +660,7 @@ TEST_F(WriteTable, DeviceWithoutWriteIsWriteProtected) {
     for (TableKind kind : {TableKind::None, TableKind::Mbr, TableKind::Gpt}) {
         SCOPED_TRACE(static_cast<int>(kind));
         sim::MemDisk disk(512, 10000);
-        kvtest::write_gpt(disk, kvtest::GptSpec{});
+        kvtest::write_gpt(disk, kvtest::GptPlan{});
         Bytes before = disk.image();
         disk.set_read_only(true);
         begin_table(&table_, disk.device(), kind);

@@ -76,9 +76,9 @@ class Disk:
         return args
 
     def host_spec(self):
-        spec = (f"file={self.file},bus={self.bus},pci={self.slot:x},bs={self.block_size}"
+        plan = (f"file={self.file},bus={self.bus},pci={self.slot:x},bs={self.block_size}"
                 f",ro={int(self.read_only)},removable={int(self.removable)}")
-        return spec + (",boot=1" if self.boot else "")
+        return plan + (",boot=1" if self.boot else "")
 
 
 def fat(image, offset, size, label, sector=512):

@@ -149,10 +149,10 @@ class Machine:
         ahci_port = 0
         for index, drive in enumerate(self.drives):
             ident = f"disk{index}"
-            spec = f"file={drive.path},format=raw,if=none,id={ident}"
+            plan = f"file={drive.path},format=raw,if=none,id={ident}"
             if drive.read_only:
-                spec += ",readonly=on"
-            args += ["-drive", spec]
+                plan += ",readonly=on"
+            args += ["-drive", plan]
             if drive.interface == "virtio":
                 args += ["-device", f"virtio-blk-pci,drive={ident}"]
             else:

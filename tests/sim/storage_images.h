@@ -21,9 +21,9 @@ inline std::unique_ptr<sim::MemDisk> blank_image(uint64_t blocks, uint32_t block
 inline std::unique_ptr<sim::MemDisk>
 gpt_image(uint64_t blocks, const std::vector<GptEntry>& entries, uint32_t block_size = 512) {
     auto image = blank_image(blocks, block_size);
-    GptSpec spec;
-    spec.entries = entries;
-    write_gpt(*image, spec);
+    GptPlan plan;
+    plan.entries = entries;
+    write_gpt(*image, plan);
     return image;
 }
 
