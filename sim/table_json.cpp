@@ -65,17 +65,6 @@ const char* table_kind_name(kv::TableKind kind) {
     }
 }
 
-const char* partition_kind_name(kv::PartitionKind kind) {
-    switch (kind) {
-    case kv::PartitionKind::Extended:
-        return "extended";
-    case kv::PartitionKind::Logical:
-        return "logical";
-    default:
-        return "primary";
-    }
-}
-
 // Names and notes live in fixed buffers; never read past one even when its
 // terminator is missing.
 std::string_view bounded(const char* text, size_t size) {
@@ -182,6 +171,17 @@ std::string json_escape(std::string_view text) {
         }
     }
     return out;
+}
+
+const char* partition_kind_name(kv::PartitionKind kind) {
+    switch (kind) {
+    case kv::PartitionKind::Extended:
+        return "extended";
+    case kv::PartitionKind::Logical:
+        return "logical";
+    default:
+        return "primary";
+    }
 }
 
 std::string table_to_json(const kv::PartitionTable& table) {

@@ -23,4 +23,7 @@ std::string json_escape(std::string_view text);
 // decimal integers. Ends with a newline.
 std::string table_to_json(const kv::PartitionTable& table);
 
+// "primary", "extended" or "logical".
+const char* partition_kind_name(kv::PartitionKind kind);
+
 } // namespace sim

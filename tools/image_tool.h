@@ -15,6 +15,7 @@
 #include "disk/model.h"
 #include "disk/types.h"
 #include "sim/memdisk.h"
+#include "sim/table_json.h"
 
 namespace kvtool {
 
@@ -59,17 +60,6 @@ inline std::unique_ptr<sim::FileDisk> open_image(const std::string& path, uint32
     return disk;
 }
 
-inline const char* kind_word(kv::PartitionKind kind) {
-    switch (kind) {
-    case kv::PartitionKind::Extended:
-        return "extended";
-    case kv::PartitionKind::Logical:
-        return "logical";
-    default:
-        return "primary";
-    }
-}
-
 // "GPT, 2 partitions" and one line per partition in array order.
 inline void print_summary(std::FILE* out, const kv::PartitionTable& table) {
     std::fprintf(out, "%s, %d partition%s\n", kv::table_kind_label(table.kind),
@@ -78,8 +68,8 @@ inline void print_summary(std::FILE* out, const kv::PartitionTable& table) {
         const kv::Partition& p = table.partitions[i];
         char type[64];
         kv::type_text(&table, &p, type, sizeof type);
-        std::fprintf(out, "  %3d %-8s start %llu size %llu %s", p.number, kind_word(p.kind),
-                     static_cast<unsigned long long>(p.start),
+        std::fprintf(out, "  %3d %-8s start %llu size %llu %s", p.number,
+                     sim::partition_kind_name(p.kind), static_cast<unsigned long long>(p.start),
                      static_cast<unsigned long long>(p.size), type);
         if (table.kind == kv::TableKind::Gpt && p.name[0] != '\0')
             std::fprintf(out, " \"%s\"", p.name);

@@ -17,6 +17,7 @@
 #include "sim/firmware.h"
 #include "sim/memdisk.h"
 #include "sim/table_json.h"
+#include "tools/image_tool.h"
 
 namespace {
 
@@ -29,19 +30,6 @@ int fail(const std::string& message) {
 
 int usage() {
     return fail("usage: kvdump IMAGE [--block-size N]");
-}
-
-// Accepts only a power of two from 512 up to 2^31: anything else is not a
-// block size a disk reports, and the reader refuses below 512 anyway.
-bool parse_block_size(const char* text, uint32_t* out) {
-    if (*text < '0' || *text > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long value = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0') return false;
-    if (value < 512 || value > (1ULL << 31) || (value & (value - 1)) != 0) return false;
-    *out = static_cast<uint32_t>(value);
-    return true;
 }
 
 } // namespace
@@ -65,7 +53,7 @@ int main(int argc, char** argv) {
         } else {
             return usage();
         }
-        if (!parse_block_size(value, &block_size))
+        if (!kvtool::parse_block_size(value, &block_size))
             return fail(std::string("block size must be a power of two of at least 512: ") + value);
     }
     if (path == nullptr) return usage();
