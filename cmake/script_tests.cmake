@@ -29,6 +29,17 @@ foreach(script ${KV_E2E_SCRIPTS})
     ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()
 
+# Command scenarios: every tests/scripts/scenario_*.py drives the whole
+# program through korvane-sim with scripted keys on image files and judges
+# the images with the peer tools.
+file(GLOB KV_SCENARIO_SCRIPTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/scripts/scenario_*.py)
+foreach(script ${KV_SCENARIO_SCRIPTS})
+  get_filename_component(name ${script} NAME_WE)
+  add_test(NAME ${name} COMMAND ${KV_PYTHON3} ${script} $<TARGET_FILE:korvane-sim>)
+  set_tests_properties(${name} PROPERTIES
+    LABELS scenario TIMEOUT 300 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+endforeach()
+
 # The whole unit suite once more, built with AddressSanitizer, UBSan and
 # LeakSanitizer; the first report fails the run.
 add_test(NAME sanitizer_unit_tests COMMAND ${KV_ASAN_TESTS} --gtest_brief=1)

@@ -1,0 +1,26 @@
+// The commands that need more than one question: New partition, Type,
+// Backup, Restore and Wipe.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "disk/view.h"
+
+namespace kv {
+
+constexpr size_t kFileNameSize = 200;
+// The last file backed up to or restored from: the next default answer.
+extern char g_remembered_file[kFileNameSize];
+
+void new_partition_dialog(DiskView* view, const Row* area);
+// In: the current type; out: the chosen one. False when cancelled or refused.
+bool type_dialog(DiskView* view, uint8_t* type_byte, uint8_t type_guid[16], int initial);
+void backup_dialog(DiskView* view);
+void restore_dialog(DiskView* view);
+void wipe_dialog(DiskView* view);
+
+// "FS1:dir/t.bin" -> "fs1:\dir\t.bin" in place. False when the answer names
+// no volume. The buffer must hold one more byte than the text.
+bool normalise_file_name(char* name, size_t capacity);
+
+} // namespace kv
