@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Builds korvane.efi and boots it on OVMF in QEMU with two demo disks: an MBR
-# disk with primary, extended and logical partitions and a GPT disk. The
-# firmware console is on this terminal (Ctrl-A X quits QEMU); with a display
-# the graphics screen opens in a window too. The demo disks keep what was
-# written to them; delete build/demo to start afresh.
+# Builds korvane.efi and boots it on OVMF in QEMU from a FAT ESP, with three
+# demo disks: an MBR disk with primary, extended and logical partitions
+# (SATA), a GPT disk (virtio) and an empty disk with 4096-byte blocks (NVMe).
+#
+# With a display the machine opens in a QEMU window; without one it runs on
+# this terminal through the serial console (no graphics device, so the
+# program shows its text screens here). Either way Ctrl-A X quits QEMU.
+# The demo disks keep what was written to them; delete build/demo to start
+# afresh.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 source tools/deps.sh
+window=0
 if [[ -n ${DISPLAY-}${WAYLAND_DISPLAY-} ]]; then
     KV_PACKAGES+=(qemu-system-gui)
+    window=1
 fi
 kv_install_dependencies
 
@@ -45,6 +51,10 @@ TABLE
     mv "$demo/gpt.img.tmp" "$demo/gpt.img"
 fi
 
+if [[ ! -f $demo/empty.img ]]; then
+    truncate -s 256M "$demo/empty.img"
+fi
+
 # The boot disk and the firmware variables start fresh on every run.
 PYTHONDONTWRITEBYTECODE=1 python3 -c 'import sys; sys.path.insert(0, "tests/scripts"); import qemu_harness as q; q.make_esp(sys.argv[1], sys.argv[2])' \
     build/uefi/korvane.efi "$demo/esp.img"
@@ -54,19 +64,39 @@ accel=tcg
 if [[ -r /dev/kvm && -w /dev/kvm ]]; then
     accel=kvm:tcg
 fi
-display=(-display none)
-if [[ -n ${DISPLAY-}${WAYLAND_DISPLAY-} ]] && dpkg -s qemu-system-gui >/dev/null 2>&1; then
-    display=(-display gtk)
+
+if ((window)) && dpkg -s qemu-system-gui >/dev/null 2>&1; then
+    # The firmware console is on this terminal as well; the graphics screen
+    # and the USB mouse are in the window.
+    console=(-display gtk -serial mon:stdio)
+    mouse=(-device "qemu-xhci,id=xhci" -device "usb-mouse,bus=xhci.0")
+else
+    console=(-nographic -vga none)
+    mouse=()
+    cat <<'KEYS'
+Korvane runs on this terminal through the firmware's serial console.
+Give the terminal at least 100 columns and 31 rows. The firmware understands
+the arrow keys, Home, End, Page Up, Page Down and Delete, and F1-F10 in the
+PC-ANSI form (ESC [ M ... ESC [ V), not the ESC [ 5 ~ or ESC [ 15 ~ forms.
+Esc takes about 2 seconds to arrive. Backspace is Ctrl-H (the DEL character
+arrives as Delete). Ctrl-A X quits QEMU.
+KEYS
+    sleep 2
 fi
 
+# The ESP has no boot index: with one, OVMF would connect that disk alone and
+# the demo disks would stay invisible. In the first PCI slot after the chipset's
+# own devices it is still the first disk OVMF boots from.
 exec qemu-system-x86_64 -machine "q35,accel=$accel" -m 256 -no-reboot -net none \
-    "${display[@]}" -serial mon:stdio \
+    "${console[@]}" \
     -drive if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd \
     -drive if=pflash,format=raw,unit=1,file="$demo/vars.fd" \
     -drive file="$demo/esp.img",format=raw,if=none,id=esp \
-    -device virtio-blk-pci,drive=esp,bootindex=0 \
+    -device virtio-blk-pci,drive=esp,addr=0x2 \
+    -drive file="$demo/gpt.img",format=raw,if=none,id=gpt \
+    -device virtio-blk-pci,drive=gpt,addr=0x3 \
+    -drive file="$demo/empty.img",format=raw,if=none,id=empty \
+    -device nvme,drive=empty,serial=kvdemo,addr=0x4,logical_block_size=4096,physical_block_size=4096 \
     -drive file="$demo/mbr.img",format=raw,if=none,id=mbr \
     -device ide-hd,drive=mbr,bus=ide.0 \
-    -drive file="$demo/gpt.img",format=raw,if=none,id=gpt \
-    -device virtio-blk-pci,drive=gpt \
-    -device qemu-xhci,id=xhci -device usb-mouse,bus=xhci.0
+    "${mouse[@]}"

@@ -1,9 +1,14 @@
-#include "platform/console.h"
-#include "platform/globals.h"
+#include "platform/startup.h"
+#include "tui/main_program.h"
+
+namespace {
+
+int interactive_main(int, char**) {
+    return kv::run_main();
+}
+
+} // namespace
 
 extern "C" EFI_STATUS EFIAPI efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
-    kv::platform_bind(image, st);
-    static const char banner[] = "Korvane 0.2.1\n";
-    kv::console_write(banner, sizeof banner - 1);
-    return EFI_SUCCESS;
+    return kv::program_start(image, st, interactive_main);
 }

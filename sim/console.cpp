@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ struct ConsoleState {
     uint64_t dry_since = 0; // when the last key was read
     size_t failed_reads = 0;
     bool exhausted = false;
+    std::function<void()> read_hook;
 };
 
 ConsoleState g_con;
@@ -247,6 +249,7 @@ EFI_STATUS EFIAPI in_reset(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, BOOLEAN) {
 
 EFI_STATUS EFIAPI read_key_stroke(EFI_SIMPLE_TEXT_INPUT_PROTOCOL*, EFI_INPUT_KEY* key) {
     if (!key) return EFI_INVALID_PARAMETER;
+    if (!key_due() && g_con.read_hook) g_con.read_hook();
     // The plain protocol has no way to report a modifier pressed alone.
     while (key_due()) {
         ScriptedKey k = take_key();
@@ -267,6 +270,7 @@ EFI_STATUS EFIAPI in_ex_reset(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, BOOLEAN verify
 
 EFI_STATUS EFIAPI read_key_stroke_ex(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, EFI_KEY_DATA* data) {
     if (!data) return EFI_INVALID_PARAMETER;
+    if (!key_due() && g_con.read_hook) g_con.read_hook();
     if (!key_due()) return no_key();
     *data = take_key().data;
     return EFI_SUCCESS;
@@ -399,6 +403,11 @@ uint8_t screen_attribute(size_t column, size_t row) {
     return cell_at(uint32_t(column), uint32_t(row)).attribute;
 }
 
+char16_t screen_char(size_t column, size_t row) {
+    if (column >= g_con.columns || row >= g_con.rows) return 0;
+    return cell_at(uint32_t(column), uint32_t(row)).ch;
+}
+
 void push_key(uint16_t scan_code, char16_t unicode_char, uint32_t shift_state) {
     push_key_at(now_100ns(), scan_code, unicode_char, shift_state);
 }
@@ -436,6 +445,10 @@ void set_key_script_limit(uint64_t idle_100ns) {
 
 bool key_script_exhausted() {
     return g_con.exhausted;
+}
+
+void set_key_read_hook(std::function<void()> hook) {
+    g_con.read_hook = std::move(hook);
 }
 
 } // namespace sim

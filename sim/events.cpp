@@ -47,6 +47,7 @@ struct EventState {
     uint64_t now = 0;
     size_t live = 0;
     std::function<bool()> idle_hook;
+    std::function<void(uint64_t)> stall_hook;
 };
 
 EventState g_ev;
@@ -251,6 +252,7 @@ EFI_STATUS EFIAPI wait_for_event(UINTN count, EFI_EVENT* events, UINTN* index) {
 }
 
 EFI_STATUS EFIAPI stall(UINTN microseconds) {
+    if (g_ev.stall_hook) g_ev.stall_hook(uint64_t(microseconds));
     uint64_t ticks = microseconds > UINT64_MAX / 10 ? UINT64_MAX : uint64_t(microseconds) * 10;
     uint64_t when = ticks > UINT64_MAX - g_ev.now ? UINT64_MAX : g_ev.now + ticks;
     detail::clock_advance_to(when);
@@ -310,6 +312,10 @@ void signal_event(EFI_EVENT event) {
 
 void set_idle_hook(std::function<bool()> hook) {
     g_ev.idle_hook = std::move(hook);
+}
+
+void set_stall_hook(std::function<void(uint64_t)> hook) {
+    g_ev.stall_hook = std::move(hook);
 }
 
 } // namespace sim

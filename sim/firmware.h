@@ -74,6 +74,10 @@ size_t pages_live();
 // timers that fall due on the way.
 uint64_t now_100ns();
 void advance_100ns(uint64_t t);
+// Called by Stall with the microseconds asked for, before the clock moves
+// on. A host runner sleeps for real there, so that the program's calibration
+// of the time-stamp counter against a stall measures real time.
+void set_stall_hook(std::function<void(uint64_t)> hook);
 // Watchdog timeout in seconds as last set by the program (0 = off).
 uint64_t watchdog_timeout();
 // True when the virtual clock has passed an armed watchdog's deadline: real
@@ -146,6 +150,9 @@ size_t screen_rows();
 std::string screen_text(size_t row);
 // 0 outside the grid.
 uint8_t screen_attribute(size_t column, size_t row);
+// The cell's UTF-16 unit exactly as written (controls included); 0 outside
+// the grid.
+char16_t screen_char(size_t column, size_t row);
 
 // Key script. Every key is due at a time on the virtual clock and can be
 // read once the clock has reached it; keys are read in due order, keys due
@@ -185,6 +192,12 @@ void set_input_ex(bool present);
 // the ending off.
 void set_key_script_limit(uint64_t idle_100ns);
 bool key_script_exhausted();
+// Called by ReadKeyStroke and ReadKeyStrokeEx when no key is due, before
+// they answer; a key the hook pushes for the current time is read by that
+// same call. With the idle hook, which sees only reads that wait, a host
+// runner can tell a program waiting for a key from one that merely polls
+// (the wipe checking for Esc between chunks) and feed each differently.
+void set_key_read_hook(std::function<void()> hook);
 
 // Runtime services.
 void set_time(const EFI_TIME& time, bool fail);

@@ -1,11 +1,62 @@
-// PLACEHOLDER: replaced by the dialogs implementation.
 #include "tui/dialogs.h"
+
+#include "platform/strings.h"
+#include "tui/screen.h"
+
 namespace kv {
+
 const DialogHooks* g_dialog_hooks = nullptr;
 const ScreenHooks* g_screen_hooks = nullptr;
-void wait_key(KeyEvent* key) { key_wait(key, -1); }
-void message_box(bool, const char*, const char*) {}
-bool confirm_box(bool, const char*, const char*) { return false; }
-bool input_box(bool, const char*, const char*, char*, size_t) { return false; }
-int choice_box(const char*, const char* const*, int, int) { return -1; }
+
+namespace {
+
+constexpr size_t kMessageBuffer = 400;
+
+// Copies at most size - 1 bytes without splitting a UTF-8 character, so a
+// long text is cut at a character boundary.
+void copy_text(char* out, size_t size, const char* text) {
+    size_t n = text ? strlen(text) : 0;
+    if (n > size - 1) {
+        n = size - 1;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            n--;
+    }
+    if (n) memcpy(out, text, n);
+    out[n] = 0;
+}
+
+} // namespace
+
+void wait_key(KeyEvent* key) {
+    while (!key_wait(key, -1)) {
+    }
+}
+
+void message_box(bool warning, const char* title, const char* text) {
+    if (g_dialog_hooks) {
+        g_dialog_hooks->message(warning, title, text);
+        return;
+    }
+    char buffer[kMessageBuffer];
+    copy_text(buffer, sizeof buffer, text);
+    // Error texts begin in lower case; in a box they read as sentences.
+    if (buffer[0] >= 'a' && buffer[0] <= 'z') buffer[0] = char(buffer[0] - 'a' + 'A');
+    Box box = dialog_box(warning, title, buffer, 1);
+    put_text(box.left + 2, box.top + box.height - 1, box.width - 4, box.foreground, box.background,
+             "Press a key.");
+    KeyEvent key;
+    wait_key(&key);
+}
+
+bool confirm_box(bool warning, const char* title, const char* text) {
+    if (g_dialog_hooks) return g_dialog_hooks->confirm(warning, title, text);
+    dialog_box(warning, title, text, 0);
+    for (;;) {
+        KeyEvent key;
+        wait_key(&key);
+        if (key.ch == 'Y' || key.ch == 'y') return true;
+        if (key.ch == 'N' || key.ch == 'n' || is_escape_key(&key)) return false;
+    }
+}
+
 } // namespace kv

@@ -4,6 +4,8 @@
 
 namespace kv {
 
+constexpr char kVersion[] = "0.2.1";
+
 // "GPT", "MBR" or "no table".
 const char* table_kind_name(TableKind kind);
 

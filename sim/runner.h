@@ -1,0 +1,100 @@
+// korvane-sim: the whole program on the simulated firmware, with disk images
+// as its disks, a host directory as the volume it was started from, and the
+// terminal (or a key script) as its console.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/efi.h"
+#include "sim/firmware.h"
+#include "sim/key_script.h"
+
+namespace sim {
+
+extern const char kRunnerUsage[];
+
+// Exit statuses of the runner itself.
+constexpr int kExitRunnerError = 2;
+constexpr int kExitKeysExhausted = 3;
+
+struct ImageSpec {
+    std::string path;
+    bool read_only = false;
+    uint32_t block_size = 512;
+};
+
+struct RunnerOptions {
+    std::vector<ImageSpec> images;
+    std::string fs_dir; // empty: a fresh temporary directory
+    size_t columns = 0; // 0: not asked for
+    size_t rows = 0;
+    bool scripted = false;
+    std::string keys;
+    bool dump_screen = false;  // the last screen
+    bool dump_screens = false; // every screen the program waits on, and the last
+    bool help = false;
+};
+
+// "PATH[:ro][:BLOCKSIZE]", the suffixes in either order.
+bool parse_image_spec(const std::string& text, ImageSpec* spec, std::string* error);
+// The arguments after the program name. False with a one-line *error.
+bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* options,
+                       std::string* error);
+
+// Checks an image before anything is attached: it must be a regular file
+// holding a whole, non-zero number of blocks.
+bool check_image(const ImageSpec& image, std::string* error);
+// DIR must be a directory the runner can create files in.
+bool check_volume_dir(const std::string& dir, std::string* error);
+
+// Console modes: 80 x 25 as mode 0, and the asked size beside it as the one
+// the program may choose.
+void set_console_size(size_t columns, size_t rows);
+
+// On a freshly reset firmware: the images as whole disks in the order given
+// (the program then names them in that order), each with the partition
+// handles firmware makes. An image that cannot be opened for writing is
+// attached read-only and *warnings says so. The handles, in order.
+bool attach_images(const std::vector<ImageSpec>& images, std::vector<EFI_HANDLE>* disks,
+                   std::string* warnings, std::string* error);
+// DIR as a file-system volume that is not one of the disks, and the loaded
+// image's device: the program was started from it, so it is fs0's volume
+// and no disk is the one the program came from.
+EFI_HANDLE attach_start_volume(const std::string& dir);
+
+// What a run of the program comes to as a process exit status: 0 for
+// success (warnings included), an error status's low byte (1 if that is 0),
+// kExitKeysExhausted when the keys ran out while the program waited.
+int exit_status(const RunResult& result, bool keys_exhausted);
+
+using OutputSink = std::function<void(const std::string&)>;
+
+struct SessionEnd {
+    RunResult result;
+    bool keys_exhausted = false;
+};
+
+// Runs entry(ctx) as the loaded image with keys from a script. One key is
+// handed over each time the program waits for a key with none queued; a key
+// marked on_poll also goes to any earlier read. With every_frame, the
+// screen is written to `out` before each key handed to a wait; with
+// last_frame (or every_frame), once more at the end. Frames are separated
+// by a line "----". Once the keys are used up, the next wait ends the run.
+SessionEnd run_scripted(const std::vector<ScriptKey>& keys, bool every_frame, bool last_frame,
+                        const OutputSink& out, EFI_STATUS (*entry)(void*), void* ctx);
+
+// Runs entry(ctx) as the loaded image on the terminal: keys from input_fd,
+// the screen drawn on output_fd (clipped to the terminal's size) whenever
+// the program waits for a key and, while it only polls, a few times a
+// second. Stalls take real time. The end of input ends the run as an
+// exhausted script does.
+SessionEnd run_interactive(int input_fd, int output_fd, EFI_STATUS (*entry)(void*), void* ctx);
+
+// The whole runner, from the command line to the exit status.
+int runner_main(int argc, char** argv);
+
+} // namespace sim

@@ -1,0 +1,183 @@
+// The runner's command line.
+#include <cerrno>
+#include <cstdlib>
+
+#include "sim/runner.h"
+
+namespace sim {
+
+const char kRunnerUsage[] =
+    R"(usage: korvane-sim [options] [IMAGE[:ro][:4096] ...]
+
+Runs Korvane on a simulated UEFI firmware in this terminal. Each IMAGE, a raw
+disk image file, becomes a disk, in the order given: :ro attaches it
+write-protected, :4096 (or any power of two from 512 to 65536) sets its block
+size (default 512). The program is started from the file-system volume fs0,
+a host directory, where backups go.
+
+options:
+  --fs DIR        the directory that is fs0 (default: a fresh temporary
+                  directory, removed at the end when nothing was saved there)
+  --size WxH      a console mode of W columns and H rows beside the 80x25 of
+                  mode 0 (default: the terminal's size; 80x25 with --keys)
+  --keys SCRIPT   take the keys from SCRIPT instead of the terminal
+  --dump-screen   with --keys: print the last screen as text at the end
+  --dump-screens  with --keys: print the screen each time the program waits
+                  for a key, and the last one; frames are separated by "----"
+  -h, --help      show this text
+
+SCRIPT is a comma-separated list of keys:
+  y               a single character is that character's key
+  enter esc tab bs del up down left right home end pgup pgdn f5 space
+  ctrl-X          X (a character or one of the names above) with Ctrl held
+  =TEXT           types TEXT one character at a time (=512M)
+  pollN-KEY       KEY also goes to the program's Nth read of the keyboard
+                  that finds no key (counted from the key before), even a
+                  read that does not wait; poll-KEY is poll1-KEY. Other keys
+                  are handed over only when the program waits for one. A
+                  wipe reads without waiting before its first chunk and
+                  after each chunk: y,poll2-esc,y confirms a wipe, stops it
+                  after its first chunk and confirms the stop.
+  \, \\           a comma and a backslash inside a key
+Key names and the ctrl- and poll prefixes ignore case. When the keys are used
+up and the program waits for another, the run ends.
+
+Interactively, the terminal's keys are the console's; Ctrl-C ends the run.
+
+Exit status: the program's own (0, or the low byte of its error status, 1 when
+that is 0); 2 for a bad command line, a missing image, an image that is not a
+whole number of blocks or a directory that cannot be written; 3 when the keys
+ran out, or the input ended, while the program waited for a key.
+)";
+
+namespace {
+
+constexpr size_t kMaxConsoleSide = 1000;
+constexpr uint32_t kMaxBlockSize = 65536;
+
+bool all_digits(const std::string& s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+bool parse_count(const std::string& s, size_t* out) {
+    if (!all_digits(s) || s.size() > 6) return false;
+    *out = size_t(std::strtoul(s.c_str(), nullptr, 10));
+    return true;
+}
+
+bool parse_size_option(const std::string& text, size_t* columns, size_t* rows) {
+    size_t x = text.find_first_of("xX");
+    if (x == std::string::npos) return false;
+    if (!parse_count(text.substr(0, x), columns) || !parse_count(text.substr(x + 1), rows))
+        return false;
+    return *columns >= 1 && *rows >= 1 && *columns <= kMaxConsoleSide && *rows <= kMaxConsoleSide;
+}
+
+} // namespace
+
+bool parse_image_spec(const std::string& text, ImageSpec* spec, std::string* error) {
+    *spec = ImageSpec{};
+    std::string path = text;
+    bool have_ro = false, have_size = false;
+    // Suffixes come off the end, so a path may hold colons of its own.
+    for (;;) {
+        size_t colon = path.rfind(':');
+        if (colon == std::string::npos) break;
+        std::string tail = path.substr(colon + 1);
+        if (tail == "ro" && !have_ro) {
+            have_ro = true;
+            spec->read_only = true;
+        } else if (all_digits(tail) && !have_size) {
+            size_t value = 0;
+            if (!parse_count(tail, &value) || value < 512 || value > kMaxBlockSize ||
+                (value & (value - 1)) != 0) {
+                *error = text + ": the block size must be a power of two from 512 to 65536";
+                return false;
+            }
+            have_size = true;
+            spec->block_size = uint32_t(value);
+        } else {
+            break;
+        }
+        path.erase(colon);
+    }
+    if (path.empty()) {
+        *error = text + ": no image file named";
+        return false;
+    }
+    spec->path = path;
+    return true;
+}
+
+bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* options,
+                       std::string* error) {
+    *options = RunnerOptions{};
+    bool only_images = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
+        if (only_images || arg.empty() || arg[0] != '-' || arg == "-") {
+            ImageSpec spec;
+            if (!parse_image_spec(arg, &spec, error)) return false;
+            options->images.push_back(spec);
+            continue;
+        }
+        if (arg == "--") {
+            only_images = true;
+            continue;
+        }
+        std::string name = arg, value;
+        bool has_value = false;
+        size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            has_value = true;
+        }
+        bool takes_value = name == "--fs" || name == "--size" || name == "--keys";
+        if (takes_value && !has_value) {
+            if (i + 1 == args.size()) {
+                *error = name + " needs a value";
+                return false;
+            }
+            value = args[++i];
+        } else if (!takes_value && has_value) {
+            *error = name + " takes no value";
+            return false;
+        }
+        if (name == "--fs") {
+            if (value.empty()) {
+                *error = "--fs needs a directory";
+                return false;
+            }
+            options->fs_dir = value;
+        } else if (name == "--size") {
+            if (!parse_size_option(value, &options->columns, &options->rows)) {
+                *error = "--size " + value + ": expected WxH, each from 1 to 1000";
+                return false;
+            }
+        } else if (name == "--keys") {
+            options->scripted = true;
+            options->keys = value;
+        } else if (name == "--dump-screen") {
+            options->dump_screen = true;
+        } else if (name == "--dump-screens") {
+            options->dump_screens = true;
+        } else if (name == "-h" || name == "--help") {
+            options->help = true;
+        } else {
+            *error = "unknown option " + name;
+            return false;
+        }
+    }
+    if ((options->dump_screen || options->dump_screens) && !options->scripted) {
+        *error = std::string(options->dump_screens ? "--dump-screens" : "--dump-screen") +
+                 " needs --keys";
+        return false;
+    }
+    return true;
+}
+
+} // namespace sim
