@@ -21,14 +21,17 @@ extern const char kRunnerUsage[];
 constexpr int kExitRunnerError = 2;
 constexpr int kExitKeysExhausted = 3;
 
-struct ImageSpec {
+struct ImageArg {
     std::string path;
     bool read_only = false;
     uint32_t block_size = 512;
+    // fs0 lies on this disk: the program counts it as the disk it was
+    // started from.
+    bool boot = false;
 };
 
 struct RunnerOptions {
-    std::vector<ImageSpec> images;
+    std::vector<ImageArg> images;
     std::string fs_dir; // empty: a fresh temporary directory
     size_t columns = 0; // 0: not asked for
     size_t rows = 0;
@@ -39,15 +42,15 @@ struct RunnerOptions {
     bool help = false;
 };
 
-// "PATH[:ro][:BLOCKSIZE]", the suffixes in either order.
-bool parse_image_spec(const std::string& text, ImageSpec* spec, std::string* error);
+// "PATH[:ro][:BLOCKSIZE][:boot]", the suffixes in any order.
+bool parse_image_arg(const std::string& text, ImageArg* arg, std::string* error);
 // The arguments after the program name. False with a one-line *error.
 bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* options,
                        std::string* error);
 
 // Checks an image before anything is attached: it must be a regular file
 // holding a whole, non-zero number of blocks.
-bool check_image(const ImageSpec& image, std::string* error);
+bool check_image(const ImageArg& image, std::string* error);
 // DIR must be a directory the runner can create files in.
 bool check_volume_dir(const std::string& dir, std::string* error);
 
@@ -59,12 +62,13 @@ void set_console_size(size_t columns, size_t rows);
 // (the program then names them in that order), each with the partition
 // handles firmware makes. An image that cannot be opened for writing is
 // attached read-only and *warnings says so. The handles, in order.
-bool attach_images(const std::vector<ImageSpec>& images, std::vector<EFI_HANDLE>* disks,
+bool attach_images(const std::vector<ImageArg>& images, std::vector<EFI_HANDLE>* disks,
                    std::string* warnings, std::string* error);
-// DIR as a file-system volume that is not one of the disks, and the loaded
-// image's device: the program was started from it, so it is fs0's volume
-// and no disk is the one the program came from.
-EFI_HANDLE attach_start_volume(const std::string& dir);
+// DIR as a file-system volume, and the loaded image's device: the program
+// was started from it, so it is fs0's volume. Its device path lies under
+// image `boot_index`'s disk (a partition of it) when that is not negative,
+// else under no disk, and then no disk is the one the program came from.
+EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index = -1);
 
 // What a run of the program comes to as a process exit status: 0 for
 // success (warnings included), an error status's low byte (1 if that is 0),
@@ -80,10 +84,11 @@ struct SessionEnd {
 
 // Runs entry(ctx) as the loaded image with keys from a script. One key is
 // handed over each time the program waits for a key with none queued; a key
-// marked on_poll also goes to any earlier read. With every_frame, the
-// screen is written to `out` before each key handed to a wait; with
-// last_frame (or every_frame), once more at the end. Frames are separated
-// by a line "----". Once the keys are used up, the next wait ends the run.
+// with a poll_read count also goes to the read that count names, waiting or
+// not. With every_frame, the screen is written to `out` before each key
+// handed to a wait; with last_frame (or every_frame), once more at the end.
+// Frames are separated by a line "----". Once the keys are used up, the
+// next wait ends the run.
 SessionEnd run_scripted(const std::vector<ScriptKey>& keys, bool every_frame, bool last_frame,
                         const OutputSink& out, EFI_STATUS (*entry)(void*), void* ctx);
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "sim/device_path.h"
 #include "sim/disks.h"
 #include "sim/files.h"
 #include "sim/memdisk.h"
@@ -34,7 +35,7 @@ std::string base_name(const std::string& dir) {
 
 } // namespace
 
-bool check_image(const ImageSpec& image, std::string* error) {
+bool check_image(const ImageArg& image, std::string* error) {
     struct stat st;
     if (stat(image.path.c_str(), &st) != 0) {
         *error = image.path + ": " + std::strerror(errno);
@@ -92,7 +93,7 @@ void set_console_size(size_t columns, size_t rows) {
     set_text_modes(modes);
 }
 
-bool attach_images(const std::vector<ImageSpec>& images, std::vector<EFI_HANDLE>* disks,
+bool attach_images(const std::vector<ImageArg>& images, std::vector<EFI_HANDLE>* disks,
                    std::string* warnings, std::string* error) {
     disks->clear();
     if (images.size() > kMaxImages) {
@@ -100,17 +101,17 @@ bool attach_images(const std::vector<ImageSpec>& images, std::vector<EFI_HANDLE>
         return false;
     }
     for (size_t i = 0; i < images.size(); i++) {
-        const ImageSpec& spec = images[i];
-        if (!check_image(spec, error)) return false;
+        const ImageArg& arg = images[i];
+        if (!check_image(arg, error)) return false;
         std::string why;
         std::unique_ptr<FileDisk> backing =
-            FileDisk::open(spec.path, spec.block_size, !spec.read_only, &why);
+            FileDisk::open(arg.path, arg.block_size, !arg.read_only, &why);
         if (!backing) {
-            *error = spec.path + ": " + why;
+            *error = arg.path + ": " + why;
             return false;
         }
-        if (!spec.read_only && backing->read_only())
-            *warnings += spec.path + ": cannot be written, attached read-only\n";
+        if (!arg.read_only && backing->read_only())
+            *warnings += arg.path + ": cannot be written, attached read-only\n";
         BlockDiskConfig config;
         config.bus = Bus::Virtio;
         config.pci_device = int(kFirstDevice + i / kFunctionsPerDevice);
@@ -121,8 +122,16 @@ bool attach_images(const std::vector<ImageSpec>& images, std::vector<EFI_HANDLE>
     return true;
 }
 
-EFI_HANDLE attach_start_volume(const std::string& dir) {
+EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index) {
     VolumeConfig config;
+    if (boot_index >= 0) {
+        size_t i = size_t(boot_index);
+        // The first partition of that disk, as firmware would name the
+        // partition a boot loader came from.
+        config.path = dp::path({dp::pci_root(), dp::pci(uint8_t(kFirstDevice + i / kFunctionsPerDevice),
+                                                       uint8_t(i % kFunctionsPerDevice)),
+                                dp::hard_drive_mbr(1, 2048, 2048, 0)});
+    }
     config.label = base_name(dir);
     struct statvfs fs;
     if (statvfs(dir.c_str(), &fs) == 0 && fs.f_blocks > 0)

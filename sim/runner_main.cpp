@@ -51,7 +51,7 @@ int runner_main(int argc, char** argv) {
     std::vector<ScriptKey> keys;
     if (options.scripted && !parse_key_script(options.keys, &keys, &error))
         return fail("--keys: " + error);
-    for (const ImageSpec& image : options.images)
+    for (const ImageArg& image : options.images)
         if (!check_image(image, &error)) return fail(error);
 
     std::string dir = options.fs_dir;
@@ -85,7 +85,10 @@ int runner_main(int argc, char** argv) {
         std::fprintf(stderr, "korvane-sim: %s\n", warnings.substr(at, end - at).c_str());
         at = end + 1;
     }
-    attach_start_volume(dir);
+    int boot_index = -1;
+    for (size_t i = 0; i < options.images.size(); i++)
+        if (options.images[i].boot) boot_index = int(i);
+    attach_start_volume(dir, boot_index);
 
     SessionEnd end;
     if (options.scripted) {

@@ -7,13 +7,14 @@
 namespace sim {
 
 const char kRunnerUsage[] =
-    R"(usage: korvane-sim [options] [IMAGE[:ro][:4096] ...]
+    R"(usage: korvane-sim [options] [IMAGE[:ro][:4096][:boot] ...]
 
 Runs Korvane on a simulated UEFI firmware in this terminal. Each IMAGE, a raw
 disk image file, becomes a disk, in the order given: :ro attaches it
 write-protected, :4096 (or any power of two from 512 to 65536) sets its block
 size (default 512). The program is started from the file-system volume fs0,
-a host directory, where backups go.
+a host directory, where backups go; with :boot on one image, fs0 counts as a
+partition of that disk, which the program then refuses to change.
 
 options:
   --fs DIR        the directory that is fs0 (default: a fresh temporary
@@ -78,10 +79,10 @@ bool parse_size_option(const std::string& text, size_t* columns, size_t* rows) {
 
 } // namespace
 
-bool parse_image_spec(const std::string& text, ImageSpec* spec, std::string* error) {
-    *spec = ImageSpec{};
+bool parse_image_arg(const std::string& text, ImageArg* arg, std::string* error) {
+    *arg = ImageArg{};
     std::string path = text;
-    bool have_ro = false, have_size = false;
+    bool have_ro = false, have_size = false, have_boot = false;
     // Suffixes come off the end, so a path may hold colons of its own.
     for (;;) {
         size_t colon = path.rfind(':');
@@ -89,7 +90,10 @@ bool parse_image_spec(const std::string& text, ImageSpec* spec, std::string* err
         std::string tail = path.substr(colon + 1);
         if (tail == "ro" && !have_ro) {
             have_ro = true;
-            spec->read_only = true;
+            arg->read_only = true;
+        } else if (tail == "boot" && !have_boot) {
+            have_boot = true;
+            arg->boot = true;
         } else if (all_digits(tail) && !have_size) {
             size_t value = 0;
             if (!parse_count(tail, &value) || value < 512 || value > kMaxBlockSize ||
@@ -98,7 +102,7 @@ bool parse_image_spec(const std::string& text, ImageSpec* spec, std::string* err
                 return false;
             }
             have_size = true;
-            spec->block_size = uint32_t(value);
+            arg->block_size = uint32_t(value);
         } else {
             break;
         }
@@ -108,7 +112,7 @@ bool parse_image_spec(const std::string& text, ImageSpec* spec, std::string* err
         *error = text + ": no image file named";
         return false;
     }
-    spec->path = path;
+    arg->path = path;
     return true;
 }
 
@@ -119,9 +123,9 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& arg = args[i];
         if (only_images || arg.empty() || arg[0] != '-' || arg == "-") {
-            ImageSpec spec;
-            if (!parse_image_spec(arg, &spec, error)) return false;
-            options->images.push_back(spec);
+            ImageArg image;
+            if (!parse_image_arg(arg, &image, error)) return false;
+            options->images.push_back(image);
             continue;
         }
         if (arg == "--") {
@@ -175,6 +179,13 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
     if ((options->dump_screen || options->dump_screens) && !options->scripted) {
         *error = std::string(options->dump_screens ? "--dump-screens" : "--dump-screen") +
                  " needs --keys";
+        return false;
+    }
+    size_t boots = 0;
+    for (const ImageArg& image : options->images)
+        boots += image.boot ? 1 : 0;
+    if (boots > 1) {
+        *error = "only one image can be the disk the program was started from (:boot)";
         return false;
     }
     return true;

@@ -132,8 +132,15 @@ void draw_header(const char* title, const char* right) {
     int right_width = text_cells(right) + 1;
     if (right_width > g_columns) right_width = g_columns;
     int left_width = g_columns - right_width;
+    // Without a right text its one space looks the same in the title's
+    // colours, and the cursor never has to be placed in column 100: OVMF's
+    // serial terminal writes that position as "ESC[01;:0H", which shows as
+    // stray text.
+    if (right_width == 1) left_width = g_columns;
     put_text_f(0, 0, left_width, COLOR_WHITE, COLOR_BLUE, " %s", title ? title : "");
-    put_text_f(left_width, 0, right_width, COLOR_YELLOW, COLOR_BLUE, "%s ", right ? right : "");
+    if (left_width < g_columns)
+        put_text_f(left_width, 0, right_width, COLOR_YELLOW, COLOR_BLUE, "%s ",
+                   right ? right : "");
 }
 
 void clear_body() {

@@ -125,7 +125,12 @@ bool wipe_progress(void* context, int pass, uint64_t done, uint64_t total) {
     WipeProgress* state = static_cast<WipeProgress*>(context);
     bool force = false;
     if (stop_requested()) {
-        if (confirm_box(true, "Wipe", "Stop the wipe? (Y/N)")) return false;
+        if (confirm_box(true, "Wipe", "Stop the wipe? (Y/N)")) {
+            // A stop asked for before the first drawing would otherwise be
+            // reported as "stopped in pass 0".
+            if (state->last_pass == 0) state->last_pass = pass;
+            return false;
+        }
         // The question covered the box: draw it again now.
         state->last_draw_ms = 0;
         force = true;

@@ -92,6 +92,33 @@ def write_protected_disk(sim):
     sim.equal("image of the write-protected disk", sd.digest(img), before)
 
 
+def started_from_disk(sim):
+    """The disk fs0 lies on is the one the program was started from: listed
+    as read only, every changing command refused with its own text, nothing
+    written; a backup of it to fs0 is still allowed."""
+    img = sim.image("boot.img", 64 * MiB, sgdisk=GPT3)
+    other = sim.image("other.img", 16 * MiB)
+    before = sd.digest(img)
+    keys = sim.open_disk(0)
+    for key, where in CHANGING:
+        keys += [where, key, "enter"]
+    keys += ["home", "a", "enter", "esc"]
+    run = sim.run([img + ":boot", other], keys)
+    name = run.disk_name(0)
+    listed = run.frames[0].row_with(name)
+    sim.check(listed is not None and listed.rstrip().endswith("started from here: read only"),
+              f"the disk list does not show {name} as the start disk: {listed!r}")
+    other_row = run.frames[0].row_with(run.disk_name(1))
+    sim.check(other_row is not None and "read only" not in other_row,
+              "the other disk is listed as read only")
+    run.expect(rf"^ Korvane {sd.VERSION}   {name}  .*GPT +started from here: read only$",
+               pattern=True)
+    sim.equal("start-disk refusals",
+              run.appearances("Korvane was started from this disk: it cannot be changed."),
+              len(CHANGING))
+    sim.equal("image of the start disk", sd.digest(img), before)
+
+
 def discard_on_leaving(sim):
     img = sim.image("discard.img", 64 * MiB, sgdisk=GPT3)
     before = sd.digest(img)
@@ -153,5 +180,6 @@ def narrow_console(sim):
 
 if __name__ == "__main__":
     session = sd.Session(sys.argv, __file__)
-    session.main([disk_list_lines_and_keys, no_disks, write_protected_disk, discard_on_leaving,
+    session.main([disk_list_lines_and_keys, no_disks, write_protected_disk, started_from_disk,
+                  discard_on_leaving,
                   keys_that_are_no_commands, narrow_console])

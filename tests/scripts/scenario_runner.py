@@ -136,7 +136,8 @@ def refuses_unwritable_dir(r):
 def refuses_bad_command_lines(r):
     image = r.file("ok2.img", MiB)
     expect_refusal(r.run("--bogus", image), "unknown option --bogus")
-    expect_refusal(r.run("--size", "wide", image), r"--size wide: expected WxH, each from 1 to 1000")
+    expect_refusal(r.run("--size", "wide", image),
+                   r"--size wide: expected WxH, each from 1 to 1000")
     expect_refusal(r.run("--dump-screen", image), "--dump-screen needs --keys")
     expect_refusal(r.run("--keys", "enter,bogus", image),
                    r'--keys: key 2 "bogus": unknown key')

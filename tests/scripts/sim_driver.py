@@ -105,6 +105,9 @@ TEXTS = [
     ("Select a partition first.", "lit"),
     ("Read only", "title"),
     ("The disk is write-protected.", "lit"),
+    # The message box capitalises the text's first letter.
+    ("Korvane was started from this disk: it cannot be changed.", "lit"),
+    ("started from here: read only", "lit"),
     ("New partition table", "title"),
     ("New empty GPT table.", "lit"),
     ("New empty MBR table.", "lit"),
@@ -183,12 +186,8 @@ TEXTS = [
 ]
 
 UNREACHABLE = {
-    "started from here: read only":
-        "korvane-sim starts the program from a volume that is on none of the listed disks",
     " (ro)": "korvane-sim's only volume fs0 is writable",
     "Volumes: none": "korvane-sim always has the volume fs0",
-    "korvane was started from this disk: it cannot be changed.":
-        "korvane-sim starts the program from a volume that is on none of the listed disks",
     r"Wipe of partition \d+ failed: ": "needs a disk whose writes fail",
     "unreadable": "needs a disk whose block 0 cannot be read",
     "The disk could not be read.": "needs a disk whose block 0 cannot be read",

@@ -22,41 +22,41 @@ namespace fs = std::filesystem;
 
 // ---- Command line ----
 
-TEST(RunnerImageSpec, SuffixesComeOffTheEndInEitherOrder) {
-    sim::ImageSpec spec;
+TEST(RunnerImageArg, SuffixesComeOffTheEndInEitherOrder) {
+    sim::ImageArg arg;
     std::string error;
-    ASSERT_TRUE(sim::parse_image_spec("disk.img", &spec, &error));
-    EXPECT_EQ(spec.path, "disk.img");
-    EXPECT_FALSE(spec.read_only);
-    EXPECT_EQ(spec.block_size, 512u);
+    ASSERT_TRUE(sim::parse_image_arg("disk.img", &arg, &error));
+    EXPECT_EQ(arg.path, "disk.img");
+    EXPECT_FALSE(arg.read_only);
+    EXPECT_EQ(arg.block_size, 512u);
 
-    ASSERT_TRUE(sim::parse_image_spec("disk.img:ro:4096", &spec, &error));
-    EXPECT_EQ(spec.path, "disk.img");
-    EXPECT_TRUE(spec.read_only);
-    EXPECT_EQ(spec.block_size, 4096u);
+    ASSERT_TRUE(sim::parse_image_arg("disk.img:ro:4096", &arg, &error));
+    EXPECT_EQ(arg.path, "disk.img");
+    EXPECT_TRUE(arg.read_only);
+    EXPECT_EQ(arg.block_size, 4096u);
 
-    ASSERT_TRUE(sim::parse_image_spec("disk.img:4096:ro", &spec, &error));
-    EXPECT_EQ(spec.path, "disk.img");
-    EXPECT_TRUE(spec.read_only);
-    EXPECT_EQ(spec.block_size, 4096u);
+    ASSERT_TRUE(sim::parse_image_arg("disk.img:4096:ro", &arg, &error));
+    EXPECT_EQ(arg.path, "disk.img");
+    EXPECT_TRUE(arg.read_only);
+    EXPECT_EQ(arg.block_size, 4096u);
 
     // A colon that is no suffix belongs to the path; a suffix counts once.
-    ASSERT_TRUE(sim::parse_image_spec("a:b/disk.img:ro", &spec, &error));
-    EXPECT_EQ(spec.path, "a:b/disk.img");
-    ASSERT_TRUE(sim::parse_image_spec("disk.img:ro:ro", &spec, &error));
-    EXPECT_EQ(spec.path, "disk.img:ro");
-    EXPECT_TRUE(spec.read_only);
+    ASSERT_TRUE(sim::parse_image_arg("a:b/disk.img:ro", &arg, &error));
+    EXPECT_EQ(arg.path, "a:b/disk.img");
+    ASSERT_TRUE(sim::parse_image_arg("disk.img:ro:ro", &arg, &error));
+    EXPECT_EQ(arg.path, "disk.img:ro");
+    EXPECT_TRUE(arg.read_only);
 }
 
-TEST(RunnerImageSpec, RejectsBadBlockSizesAndMissingPaths) {
-    sim::ImageSpec spec;
+TEST(RunnerImageArg, RejectsBadBlockSizesAndMissingPaths) {
+    sim::ImageArg arg;
     std::string error;
     for (const char* text : {"d.img:1000", "d.img:256", "d.img:131072", "d.img:99999999"}) {
-        EXPECT_FALSE(sim::parse_image_spec(text, &spec, &error)) << text;
+        EXPECT_FALSE(sim::parse_image_arg(text, &arg, &error)) << text;
         EXPECT_EQ(error, std::string(text) + ": the block size must be a power of two from 512 "
                                              "to 65536");
     }
-    EXPECT_FALSE(sim::parse_image_spec(":ro", &spec, &error));
+    EXPECT_FALSE(sim::parse_image_arg(":ro", &arg, &error));
     EXPECT_EQ(error, ":ro: no image file named");
 }
 
@@ -148,11 +148,11 @@ class RunnerFiles : public ::testing::Test {
     }
 
     std::string error_of_image(const std::string& path, uint32_t block_size = 512) {
-        sim::ImageSpec spec;
-        spec.path = path;
-        spec.block_size = block_size;
+        sim::ImageArg arg;
+        arg.path = path;
+        arg.block_size = block_size;
         std::string error;
-        EXPECT_FALSE(sim::check_image(spec, &error));
+        EXPECT_FALSE(sim::check_image(arg, &error));
         return error;
     }
 
@@ -171,10 +171,10 @@ TEST_F(RunnerFiles, ImagesMustBeWholeBlocks) {
     EXPECT_EQ(error_of_image(dir_ + "/none.img"), dir_ + "/none.img: No such file or directory");
     EXPECT_EQ(error_of_image(dir_), dir_ + ": not a regular file");
 
-    sim::ImageSpec spec;
-    spec.path = half;
+    sim::ImageArg arg;
+    arg.path = half;
     std::string error;
-    EXPECT_TRUE(sim::check_image(spec, &error)) << error;
+    EXPECT_TRUE(sim::check_image(arg, &error)) << error;
 }
 
 TEST_F(RunnerFiles, VolumeDirectoryMustTakeFiles) {
@@ -198,25 +198,25 @@ TEST_F(RunnerFiles, DisksComeInCommandLineOrderWithTheirBlockSizeAndWriteState) 
     auto gpt = kvtest::gpt_image(
         8192, {kvtest::gpt_entry(0, 2048, 4095, "0B0C0D0E-0000-4000-8000-000000000001"),
                kvtest::gpt_entry(1, 4096, 8000, "0B0C0D0E-0000-4000-8000-000000000002")});
-    std::vector<sim::ImageSpec> specs(10);
-    for (size_t i = 0; i < specs.size(); i++) {
+    std::vector<sim::ImageArg> images(10);
+    for (size_t i = 0; i < images.size(); i++) {
         // Sizes tell the disks apart: 8192 + i blocks.
         std::vector<uint8_t> bytes = gpt->image();
         bytes.resize(bytes.size() + i * 512);
-        specs[i].path = file("d" + std::to_string(i) + ".img", bytes);
+        images[i].path = file("d" + std::to_string(i) + ".img", bytes);
     }
-    specs[1].read_only = true;
-    specs[2].block_size = 4096;
+    images[1].read_only = true;
+    images[2].block_size = 4096;
     // 8194 blocks of 512 are not whole blocks of 4096: give it its own size.
     std::vector<uint8_t> big(4096 * 100);
-    specs[2].path = file("big.img", big);
+    images[2].path = file("big.img", big);
 
     sim::reset();
     std::vector<EFI_HANDLE> handles;
     std::string warnings, error;
-    ASSERT_TRUE(sim::attach_images(specs, &handles, &warnings, &error)) << error;
+    ASSERT_TRUE(sim::attach_images(images, &handles, &warnings, &error)) << error;
     EXPECT_EQ(warnings, "");
-    ASSERT_EQ(handles.size(), specs.size());
+    ASSERT_EQ(handles.size(), images.size());
     EXPECT_TRUE(sim::block_media(handles[1])->ReadOnly);
     EXPECT_FALSE(sim::block_media(handles[0])->ReadOnly);
     EXPECT_EQ(sim::block_media(handles[2])->BlockSize, 4096u);
@@ -229,7 +229,7 @@ TEST_F(RunnerFiles, DisksComeInCommandLineOrderWithTheirBlockSizeAndWriteState) 
 
     kv::Disk* disks = nullptr;
     int count = kv::discover_disks(&disks);
-    ASSERT_EQ(count, int(specs.size()));
+    ASSERT_EQ(count, int(images.size()));
     for (int i = 0; i < count; i++) {
         uint64_t expected = i == 2 ? 4096u * 100 : 512u * (8192 + uint64_t(i));
         EXPECT_EQ(disks[i].size_bytes, expected) << "disk " << i << " " << disks[i].name;
@@ -247,16 +247,46 @@ TEST_F(RunnerFiles, DisksComeInCommandLineOrderWithTheirBlockSizeAndWriteState) 
     EXPECT_FALSE(kv::volume_at(0)->read_only);
 }
 
+TEST_F(RunnerFiles, BootSuffixPutsFs0OnThatDisk) {
+    sim::ImageArg arg;
+    std::string error;
+    ASSERT_TRUE(sim::parse_image_arg("disk.img:boot:ro", &arg, &error));
+    EXPECT_EQ(arg.path, "disk.img");
+    EXPECT_TRUE(arg.boot);
+    EXPECT_TRUE(arg.read_only);
+    sim::RunnerOptions options;
+    EXPECT_FALSE(sim::parse_runner_args({"a.img:boot", "b.img:boot"}, &options, &error));
+    EXPECT_EQ(error, "only one image can be the disk the program was started from (:boot)");
+
+    std::vector<sim::ImageArg> images(3);
+    for (size_t i = 0; i < images.size(); i++)
+        images[i].path = file("b" + std::to_string(i) + ".img", std::vector<uint8_t>(512 * 64));
+    sim::reset();
+    std::vector<EFI_HANDLE> handles;
+    std::string warnings;
+    ASSERT_TRUE(sim::attach_images(images, &handles, &warnings, &error)) << error;
+    EFI_HANDLE volume = sim::attach_start_volume(dir_, 1);
+    kv::g_loaded_image = sim::loaded_image();
+    kv::Disk* disks = nullptr;
+    ASSERT_EQ(kv::discover_disks(&disks), 3);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(disks[i].started_here, i == 1) << disks[i].name;
+    kv::volume_scan();
+    ASSERT_EQ(kv::volume_count(), 1);
+    EXPECT_EQ(kv::boot_volume(), 0);
+    EXPECT_EQ(kv::volume_at(0)->handle, volume);
+}
+
 TEST_F(RunnerFiles, AttachingStopsAtABadImage) {
-    std::vector<sim::ImageSpec> specs(2);
-    specs[0].path = file("good.img", std::vector<uint8_t>(4096));
-    specs[1].path = file("bad.img", std::vector<uint8_t>(700));
+    std::vector<sim::ImageArg> images(2);
+    images[0].path = file("good.img", std::vector<uint8_t>(4096));
+    images[1].path = file("bad.img", std::vector<uint8_t>(700));
     sim::reset();
     std::vector<EFI_HANDLE> handles;
     std::string warnings, error;
-    EXPECT_FALSE(sim::attach_images(specs, &handles, &warnings, &error));
-    EXPECT_EQ(error, specs[1].path + ": its size, 700 bytes, is not a whole number of "
-                                     "512-byte blocks");
+    EXPECT_FALSE(sim::attach_images(images, &handles, &warnings, &error));
+    EXPECT_EQ(error, images[1].path + ": its size, 700 bytes, is not a whole number of "
+                                      "512-byte blocks");
 }
 
 TEST(RunnerConsole, AskedSizeIsASecondModeBeside80x25) {
@@ -275,6 +305,53 @@ TEST(RunnerConsole, AskedSizeIsASecondModeBeside80x25) {
     EXPECT_EQ(out->Mode->MaxMode, 1);
     sim::set_console_size(0, 0);
     EXPECT_EQ(out->Mode->MaxMode, 1);
+}
+
+// ---- Firmware hooks the runner stands on ----
+
+TEST(RunnerHooks, StallHookSeesEachStallBeforeTheClockMoves) {
+    sim::reset();
+    std::vector<uint64_t> seen;
+    sim::set_stall_hook([&](uint64_t us) { seen.push_back(us * 1000000 + sim::now_100ns()); });
+    EFI_BOOT_SERVICES* bs = sim::system_table()->BootServices;
+    bs->Stall(10000);
+    bs->Stall(7);
+    EXPECT_EQ(seen, (std::vector<uint64_t>{10000ull * 1000000, 7ull * 1000000 + 100000}));
+    sim::reset();
+    bs->Stall(1); // the hook went with the reset
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(RunnerHooks, ReadHookRunsOnlyWithoutAKeyAndItsKeyIsReadAtOnce) {
+    sim::reset();
+    int calls = 0;
+    sim::set_key_read_hook([&]() {
+        if (++calls == 2) sim::push_key(0, u'h');
+    });
+    EFI_SIMPLE_TEXT_INPUT_PROTOCOL* in = sim::system_table()->ConIn;
+    EFI_INPUT_KEY key = {};
+    EXPECT_EQ(in->ReadKeyStroke(in, &key), EFI_NOT_READY);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(in->ReadKeyStroke(in, &key), EFI_SUCCESS);
+    EXPECT_EQ(key.UnicodeChar, u'h');
+    // A key already due is read without asking the hook.
+    sim::push_key(0, u'i');
+    EXPECT_EQ(in->ReadKeyStroke(in, &key), EFI_SUCCESS);
+    EXPECT_EQ(calls, 2);
+
+    EFI_GUID guid = EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID;
+    void* iface = nullptr;
+    sim::system_table()->BootServices->HandleProtocol(sim::system_table()->ConsoleInHandle, &guid,
+                                                      &iface);
+    auto* in_ex = static_cast<EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*>(iface);
+    sim::set_key_read_hook([&]() { sim::push_key(kv::SCAN_UP, 0, sim::kShiftCtrl); });
+    EFI_KEY_DATA data = {};
+    EXPECT_EQ(in_ex->ReadKeyStrokeEx(in_ex, &data), EFI_SUCCESS);
+    EXPECT_EQ(data.Key.ScanCode, kv::SCAN_UP);
+    EXPECT_EQ(data.KeyState.KeyShiftState, sim::kShiftCtrl);
+    sim::reset();
+    EXPECT_EQ(sim::system_table()->ConIn->ReadKeyStroke(sim::system_table()->ConIn, &key),
+              EFI_NOT_READY);
 }
 
 // ---- Scripted runs ----

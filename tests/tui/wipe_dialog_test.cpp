@@ -98,6 +98,13 @@ TEST_F(WipeDialog, StopsAndFailuresAreErrorStatuses) {
          "Wipe of partition 2 stopped in pass 1: partly overwritten.",
          kFill,
          kOriginal},
+        // Stopped before anything was drawn or written: still pass 1.
+        {{true},
+         {true, true},
+         0,
+         "Wipe of partition 2 stopped in pass 1: partly overwritten.",
+         kOriginal,
+         kOriginal},
         {{false, false, false, false, false, true},
          {true, true},
          0,
