@@ -258,7 +258,15 @@ def main():
                 vm.press("q")
                 vm.wait_for(re.compile(r"BdsDxe: \w+"), timeout=30, since=end)
                 written = vm.serial_text().count("Written.")
+                with vm._serial_cond:
+                    raw = bytes(vm._serial)
                 vm.quit()
+            # OVMF's terminal writes a cursor position in column 100 or beyond
+            # with a broken digit (ESC[rr;:0H), which shows as stray text: the
+            # program must never place the cursor there.
+            if re.search(rb"\x1b\[\d+;[^\d]", raw):
+                raise HarnessError("the program placed the cursor where OVMF's terminal "
+                                   "cannot address it")
             if written < 2:
                 raise HarnessError(f"the serial output shows \"Written.\" {written} times")
             problems = check_gpt(virt_img) + check_mbr_4k(nvme_img)
