@@ -14,7 +14,8 @@ constexpr UINTN kStackPages = 256;
 constexpr size_t kStackBytes = kStackPages * 4096;
 constexpr UINTN kCalibrationStallUs = 10000;
 constexpr uint64_t kCalibrationMs = 10;
-// Light grey on black: what a console reporting attribute 0 really shows.
+// Restoring attribute 0 would leave black on black; light grey on black is
+// the console's usual default.
 constexpr uint64_t kDefaultAttribute = 7;
 
 // The main program, handed across the stack switch.

@@ -208,7 +208,10 @@ EFI_STATUS EFIAPI check_event(EFI_EVENT event) {
 EFI_STATUS EFIAPI wait_for_event(UINTN count, EFI_EVENT* events, UINTN* index) {
     if (count == 0 || !events || !index) return EFI_INVALID_PARAMETER;
     if (g_ev.tpl != TPL_APPLICATION) return EFI_UNSUPPORTED;
-    std::vector<EventRecord*> waited(count);
+    // Static: an idle hook may end the run with Exit, which unwinds past
+    // this frame without destructors, and a local vector would leak.
+    static std::vector<EventRecord*> waited;
+    waited.assign(count, nullptr);
     for (UINTN i = 0; i < count; i++) {
         waited[i] = find_event(events[i]);
         if (!waited[i] || (waited[i]->type & EVT_NOTIFY_SIGNAL)) {

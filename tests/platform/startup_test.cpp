@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,12 +42,12 @@ struct Seen {
     int volumes = -1;
     int boot_volume = -2;
     size_t pages_live = 0;
-    uintptr_t local = 0;
+    uintptr_t frame = 0; // main's frame address
 };
 
+constexpr uint64_t kAttributeInMain = 0x1F;
 Seen g_seen;
 int g_result;
-uint64_t g_attribute_in_main;
 
 // The firmware's page services, watched.
 struct PageCall {
@@ -101,9 +100,10 @@ void watch_pages() {
 }
 
 int observe(int argc, char** argv) {
-    alignas(16) volatile char probe[16] = {};
     g_seen.ran = true;
-    g_seen.local = reinterpret_cast<uintptr_t>(probe);
+    // The frame address rather than a local's: the sanitizer may keep
+    // locals elsewhere.
+    g_seen.frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     g_seen.argc = argc;
     g_seen.argv = argv;
     for (int i = 0; i < argc; i++)
@@ -117,7 +117,7 @@ int observe(int argc, char** argv) {
     g_seen.boot_volume = kv::boot_volume();
     g_seen.pages_live = sim::pages_live();
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = sim::system_table()->ConOut;
-    out->SetAttribute(out, g_attribute_in_main);
+    out->SetAttribute(out, kAttributeInMain);
     return g_result;
 }
 
@@ -149,7 +149,6 @@ class Startup : public ::testing::Test {
         sim::reset();
         g_seen = Seen{};
         g_result = 0;
-        g_attribute_in_main = 0x1F;
         g_allocations.clear();
         g_frees.clear();
         g_main = observe;
@@ -260,11 +259,11 @@ TEST_F(Startup, MainRunsNearTheTopOfAPrivateStack) {
     EXPECT_EQ(stack.memory_type, EfiLoaderData);
     EXPECT_EQ(stack.pages, 256u);
     EXPECT_EQ(g_seen.pages_live, 256u);
-    EXPECT_GE(g_seen.local, stack.base);
-    EXPECT_LT(g_seen.local, stack.base + kStackBytes);
+    EXPECT_GE(g_seen.frame, stack.base);
+    EXPECT_LT(g_seen.frame, stack.base + kStackBytes);
     // Main is the first frame on the new stack.
-    EXPECT_LT(stack.base + kStackBytes - g_seen.local, 16u * 1024);
-    EXPECT_EQ(g_seen.local % 16, 0u) << "stack not 16-byte aligned at the call";
+    EXPECT_LT(stack.base + kStackBytes - g_seen.frame, 16u * 1024);
+    EXPECT_EQ(g_seen.frame % 16, 0u) << "stack not 16-byte aligned at the call";
 
     ASSERT_EQ(g_frees.size(), 1u);
     EXPECT_EQ(g_frees[0].base, stack.base);
@@ -275,13 +274,12 @@ TEST_F(Startup, MainRunsNearTheTopOfAPrivateStack) {
 TEST_F(Startup, MainRunsOnTheFirmwareStackWhenNoPagesAreLeft) {
     sim::fail_pages_after(0);
     g_result = 5;
-    volatile char here = 0;
-    uintptr_t test_frame = reinterpret_cast<uintptr_t>(&here);
+    uintptr_t test_frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     EXPECT_EQ(run(), 0x8000000000000005ull);
     ASSERT_TRUE(g_seen.ran);
     EXPECT_EQ(g_seen.pages_live, 0u);
     uintptr_t distance =
-        g_seen.local > test_frame ? g_seen.local - test_frame : test_frame - g_seen.local;
+        g_seen.frame > test_frame ? g_seen.frame - test_frame : test_frame - g_seen.frame;
     EXPECT_LT(distance, 256u * 1024) << "main did not run on the caller's stack";
 }
 
@@ -305,8 +303,8 @@ TEST_F(Startup, RunningOutOfMemoryInMainEndsWithLoadError) {
     watch_pages();
     EXPECT_EQ(run(), 0x8000000000000002ull);
     ASSERT_EQ(g_allocations.size(), 1u);
-    EXPECT_GE(g_seen.local, g_allocations[0].base);
-    EXPECT_LT(g_seen.local, g_allocations[0].base + kStackBytes);
+    EXPECT_GE(g_seen.frame, g_allocations[0].base);
+    EXPECT_LT(g_seen.frame, g_allocations[0].base + kStackBytes);
     EXPECT_EQ(sim::pages_live(), 0u);
 }
 
