@@ -45,14 +45,7 @@ const char* disk_state(const Disk* disk) {
 } // namespace
 
 const char* table_kind_name(TableKind kind) {
-    switch (kind) {
-    case TableKind::Gpt:
-        return "GPT";
-    case TableKind::Mbr:
-        return "MBR";
-    default:
-        return "no table";
-    }
+    return table_kind_label(kind);
 }
 
 void draw_disk_list(const Disk* disks, int count, int selected) {

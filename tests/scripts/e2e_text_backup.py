@@ -22,7 +22,6 @@ independently of the program.
     e2e_text_backup.py build/uefi/korvane.efi
 """
 
-import hashlib
 import os
 import re
 import struct
@@ -36,8 +35,8 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
 import qemu_harness  # noqa: E402
-from qemu_harness import (HarnessError, disk_list, frame_complete,  # noqa: E402
-                          select_disk, wait_for_frame)
+from qemu_harness import (HarnessError, disk_list, file_digest, frame_complete,  # noqa: E402
+                          listed, open_listed_disk, wait_for_frame)
 
 MiB = 1 << 20
 EXTENDED_TYPES = (0x05, 0x0F, 0x85)
@@ -130,24 +129,6 @@ def check_backup(data, image, block_size):
     return problems
 
 
-def digest(path):
-    with open(path, "rb") as image:
-        return hashlib.sha256(image.read()).hexdigest()
-
-
-def listed(disks, kind, size):
-    matches = [d for d in disks if d.kind == kind and d.size == size]
-    if len(matches) != 1:
-        raise HarnessError(f"{len(matches)} disks listed as {kind} {size}: {disks}")
-    return matches[0]
-
-
-def open_disk(vm, disk):
-    select_disk(vm, disk.name)
-    vm.press("ret")
-    wait_for_frame(vm, f"Korvane 0.2.1   {disk.name}  {disk.kind}  {disk.size}  {disk.table}")
-
-
 def backup(vm, default, answer=None):
     """B, a check of the offered file name, then Enter on it or on answer
     typed over it; returns the file name and size the status line gives."""
@@ -184,7 +165,7 @@ def run_backups(vm):
     saved = {}
 
     # An unwritten edit must not reach the backup.
-    open_disk(vm, gpt)
+    open_listed_disk(vm, gpt)
     vm.press("home", "d")
     vm.wait_for_screen("Partition 1 deleted.")
     first = f"fs0:\\korvane-{gpt.name}.bin"
@@ -198,7 +179,7 @@ def run_backups(vm):
     wait_for_frame(vm, "Select a disk")
 
     # The remembered name is offered next; the answer's volume is normalised.
-    open_disk(vm, mbr)
+    open_listed_disk(vm, mbr)
     name, size = backup(vm, first, "FS0:/mbr.bin")
     if name != "fs0:\\mbr.bin":
         raise HarnessError(f"FS0:/mbr.bin was saved as {name}")
@@ -207,7 +188,7 @@ def run_backups(vm):
 
     # Declining to replace a file keeps it: mbr.bin must still hold the MBR
     # disk afterwards, not this one.
-    open_disk(vm, nvme)
+    open_listed_disk(vm, nvme)
     vm.press("b")
     vm.wait_for_screen("Backup of the table on the disk, to file:")
     vm.wait_for_screen("fs0:\\mbr.bin")
@@ -249,7 +230,7 @@ def main():
         with tempfile.TemporaryDirectory(prefix="kvbackup-") as workdir:
             images = dict(zip(("gpt", "mbr", "nvme"), make_disks(workdir)))
             block_sizes = {"gpt": 512, "mbr": 512, "nvme": 4096}
-            before = {key: digest(path) for key, path in images.items()}
+            before = {key: file_digest(path) for key, path in images.items()}
             drives = [qemu_harness.Drive(images["gpt"], "virtio"),
                       qemu_harness.Drive(images["mbr"], "ahci"),
                       qemu_harness.Drive(images["nvme"], "nvme", block_size=4096)]
@@ -268,7 +249,7 @@ def main():
                     problems += [f"{name}: {p}" for p in
                                  check_backup(data, images[key], block_sizes[key])]
             for key, path in images.items():
-                if digest(path) != before[key]:
+                if file_digest(path) != before[key]:
                     problems.append(f"the {key} disk was changed by a backup")
     except (HarnessError, peers.PeerError, subprocess.TimeoutExpired) as error:
         print(f"FAIL: {error}", file=sys.stderr)

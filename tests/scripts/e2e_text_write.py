@@ -19,7 +19,6 @@ read back from the serial output. The script
     e2e_text_write.py build/uefi/korvane.efi
 """
 
-import hashlib
 import os
 import re
 import sys
@@ -30,8 +29,8 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
 import qemu_harness  # noqa: E402
-from qemu_harness import (HarnessError, choose, disk_list, frame_complete,  # noqa: E402
-                          select_disk, wait_for_frame)
+from qemu_harness import (HarnessError, choose, disk_list, file_digest,  # noqa: E402
+                          frame_complete, listed, open_listed_disk, wait_for_frame)
 
 MiB = 1 << 20
 LINUX_FILESYSTEM = "0FC63DAF-8483-4772-8E79-3D69D8477DE4"
@@ -46,19 +45,6 @@ def make_disks(workdir):
                        "start=30MiB, size=4MiB, type=82\n")
     nvme = peers.make_image(os.path.join(workdir, "nvme.img"), 32 * MiB)
     return virt, sata, nvme
-
-
-def digest(path):
-    with open(path, "rb") as image:
-        return hashlib.sha256(image.read()).hexdigest()
-
-
-def listed(disks, kind, size):
-    """The one listed disk of that bus label and size."""
-    matches = [d for d in disks if d.kind == kind and d.size == size]
-    if len(matches) != 1:
-        raise HarnessError(f"{len(matches)} disks listed as {kind} {size}: {disks}")
-    return matches[0]
 
 
 def check_disk_list(vm):
@@ -95,10 +81,7 @@ def check_disk_list(vm):
 
 
 def open_disk(vm, disk):
-    select_disk(vm, disk.name)
-    vm.press("ret")
-    header = f"Korvane 0.2.1   {disk.name}  {disk.kind}  {disk.size}  {disk.table}"
-    wait_for_frame(vm, header)
+    open_listed_disk(vm, disk)
     vm.wait_for_screen(re.compile(r"Partition: +N +New +D +Delete"))
 
 
@@ -242,7 +225,7 @@ def main():
     try:
         with tempfile.TemporaryDirectory(prefix="kvwrite-") as workdir:
             virt_img, sata_img, nvme_img = make_disks(workdir)
-            sata_before = digest(sata_img)
+            sata_before = file_digest(sata_img)
             drives = [qemu_harness.Drive(virt_img, "virtio"),
                       qemu_harness.Drive(sata_img, "ahci"),
                       qemu_harness.Drive(nvme_img, "nvme", block_size=4096)]
@@ -270,7 +253,7 @@ def main():
             if written < 2:
                 raise HarnessError(f"the serial output shows \"Written.\" {written} times")
             problems = check_gpt(virt_img) + check_mbr_4k(nvme_img)
-            if digest(sata_img) != sata_before:
+            if file_digest(sata_img) != sata_before:
                 problems.append("the SATA disk was changed")
     except (HarnessError, peers.PeerError) as error:
         print(f"FAIL: {error}", file=sys.stderr)

@@ -20,6 +20,7 @@ python3-pyte), and wait_for_screen waits until it shows a text.
 
 import ctypes
 import json
+import hashlib
 import os
 import re
 import shutil
@@ -699,3 +700,25 @@ def choose(vm, index, item, timeout=30):
     if vm.screen().has_cells:
         vm.wait_until(highlighted, f"{item!r} highlighted in the choice list", timeout)
     vm.press("ret")
+
+
+def file_digest(path):
+    with open(path, "rb") as image:
+        return hashlib.sha256(image.read()).hexdigest()
+
+
+def listed(disks, kind, size):
+    """The one listed disk of that bus label and size."""
+    matches = [d for d in disks if d.kind == kind and d.size == size]
+    if len(matches) != 1:
+        raise HarnessError(f"{len(matches)} disks listed as {kind} {size}: {disks}")
+    return matches[0]
+
+
+def open_listed_disk(vm, disk):
+    """Selects the disk on the disk list and opens it; returns once its
+    partition screen is complete."""
+    select_disk(vm, disk.name)
+    vm.press("ret")
+    return wait_for_frame(vm, f"Korvane 0.2.1   {disk.name}  {disk.kind}  {disk.size}  "
+                              f"{disk.table}")
