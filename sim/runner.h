@@ -28,11 +28,17 @@ struct ImageArg {
     // fs0 lies on this disk: the program counts it as the disk it was
     // started from.
     bool boot = false;
+    // A failing device: every read (or write) through Block I/O fails with
+    // a device error.
+    bool fail_reads = false;
+    bool fail_writes = false;
 };
 
 struct RunnerOptions {
     std::vector<ImageArg> images;
     std::string fs_dir; // empty: a fresh temporary directory
+    bool fs_read_only = false;
+    bool no_fs = false; // started from no volume at all
     size_t columns = 0; // 0: not asked for
     size_t rows = 0;
     bool scripted = false;
@@ -42,7 +48,8 @@ struct RunnerOptions {
     bool help = false;
 };
 
-// "PATH[:ro][:BLOCKSIZE][:boot]", the suffixes in any order.
+// "PATH[:ro][:BLOCKSIZE][:boot][:failread][:failwrite]", the suffixes in
+// any order.
 bool parse_image_arg(const std::string& text, ImageArg* arg, std::string* error);
 // The arguments after the program name. False with a one-line *error.
 bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* options,
@@ -68,7 +75,8 @@ bool attach_images(const std::vector<ImageArg>& images, std::vector<EFI_HANDLE>*
 // was started from it, so it is fs0's volume. Its device path lies under
 // image `boot_index`'s disk (a partition of it) when that is not negative,
 // else under no disk, and then no disk is the one the program came from.
-EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index = -1);
+EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index = -1,
+                               bool read_only = false);
 
 // What a run of the program comes to as a process exit status: 0 for
 // success (warnings included), an error status's low byte (1 if that is 0),

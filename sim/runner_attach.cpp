@@ -117,19 +117,24 @@ bool attach_images(const std::vector<ImageArg>& images, std::vector<EFI_HANDLE>*
         config.pci_device = int(kFirstDevice + i / kFunctionsPerDevice);
         config.pci_function = int(i % kFunctionsPerDevice);
         config.read_only = backing->read_only();
-        disks->push_back(add_block_disk(std::move(backing), config));
+        EFI_HANDLE disk = add_block_disk(std::move(backing), config);
+        if (arg.fail_reads) fail_block_read(disk, 1, EFI_DEVICE_ERROR, true);
+        if (arg.fail_writes) fail_block_write(disk, 1, EFI_DEVICE_ERROR, true);
+        disks->push_back(disk);
     }
     return true;
 }
 
-EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index) {
+EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index, bool read_only) {
     VolumeConfig config;
+    config.read_only = read_only;
     if (boot_index >= 0) {
         size_t i = size_t(boot_index);
         // The first partition of that disk, as firmware would name the
         // partition a boot loader came from.
-        config.path = dp::path({dp::pci_root(), dp::pci(uint8_t(kFirstDevice + i / kFunctionsPerDevice),
-                                                       uint8_t(i % kFunctionsPerDevice)),
+        config.path = dp::path({dp::pci_root(),
+                                dp::pci(uint8_t(kFirstDevice + i / kFunctionsPerDevice),
+                                        uint8_t(i % kFunctionsPerDevice)),
                                 dp::hard_drive_mbr(1, 2048, 2048, 0)});
     }
     config.label = base_name(dir);

@@ -55,11 +55,11 @@ int runner_main(int argc, char** argv) {
         if (!check_image(image, &error)) return fail(error);
 
     std::string dir = options.fs_dir;
-    bool temporary = dir.empty();
+    bool temporary = dir.empty() && !options.no_fs;
     if (temporary) {
         dir = make_temporary_dir(&error);
         if (dir.empty()) return fail(error);
-    } else if (!check_volume_dir(dir, &error)) {
+    } else if (!options.no_fs && !check_volume_dir(dir, &error)) {
         return fail(error);
     }
 
@@ -88,7 +88,7 @@ int runner_main(int argc, char** argv) {
     int boot_index = -1;
     for (size_t i = 0; i < options.images.size(); i++)
         if (options.images[i].boot) boot_index = int(i);
-    attach_start_volume(dir, boot_index);
+    if (!options.no_fs) attach_start_volume(dir, boot_index, options.fs_read_only);
 
     SessionEnd end;
     if (options.scripted) {

@@ -7,18 +7,23 @@
 namespace sim {
 
 const char kRunnerUsage[] =
-    R"(usage: korvane-sim [options] [IMAGE[:ro][:4096][:boot] ...]
+    R"(usage: korvane-sim [options] [IMAGE[:ro][:4096][:boot][:failread][:failwrite] ...]
 
 Runs Korvane on a simulated UEFI firmware in this terminal. Each IMAGE, a raw
 disk image file, becomes a disk, in the order given: :ro attaches it
 write-protected, :4096 (or any power of two from 512 to 65536) sets its block
 size (default 512). The program is started from the file-system volume fs0,
 a host directory, where backups go; with :boot on one image, fs0 counts as a
-partition of that disk, which the program then refuses to change.
+partition of that disk, which the program then refuses to change. :failread
+and :failwrite make every read or write of the disk fail, as on a failing
+drive.
 
 options:
   --fs DIR        the directory that is fs0 (default: a fresh temporary
                   directory, removed at the end when nothing was saved there)
+  --fs-ro         fs0 is write-protected
+  --no-fs         no file-system volume at all; the program was started from
+                  elsewhere
   --size WxH      a console mode of W columns and H rows beside the 80x25 of
                   mode 0 (default: the terminal's size; 80x25 with --keys)
   --keys SCRIPT   take the keys from SCRIPT instead of the terminal
@@ -83,6 +88,7 @@ bool parse_image_arg(const std::string& text, ImageArg* arg, std::string* error)
     *arg = ImageArg{};
     std::string path = text;
     bool have_ro = false, have_size = false, have_boot = false;
+    bool have_fail_read = false, have_fail_write = false;
     // Suffixes come off the end, so a path may hold colons of its own.
     for (;;) {
         size_t colon = path.rfind(':');
@@ -94,6 +100,12 @@ bool parse_image_arg(const std::string& text, ImageArg* arg, std::string* error)
         } else if (tail == "boot" && !have_boot) {
             have_boot = true;
             arg->boot = true;
+        } else if (tail == "failread" && !have_fail_read) {
+            have_fail_read = true;
+            arg->fail_reads = true;
+        } else if (tail == "failwrite" && !have_fail_write) {
+            have_fail_write = true;
+            arg->fail_writes = true;
         } else if (all_digits(tail) && !have_size) {
             size_t value = 0;
             if (!parse_count(tail, &value) || value < 512 || value > kMaxBlockSize ||
@@ -165,6 +177,10 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
         } else if (name == "--keys") {
             options->scripted = true;
             options->keys = value;
+        } else if (name == "--fs-ro") {
+            options->fs_read_only = true;
+        } else if (name == "--no-fs") {
+            options->no_fs = true;
         } else if (name == "--dump-screen") {
             options->dump_screen = true;
         } else if (name == "--dump-screens") {
@@ -179,6 +195,10 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
     if ((options->dump_screen || options->dump_screens) && !options->scripted) {
         *error = std::string(options->dump_screens ? "--dump-screens" : "--dump-screen") +
                  " needs --keys";
+        return false;
+    }
+    if (options->no_fs && (!options->fs_dir.empty() || options->fs_read_only)) {
+        *error = "--no-fs goes with neither --fs nor --fs-ro";
         return false;
     }
     size_t boots = 0;

@@ -221,7 +221,26 @@ def backup_refusals(sim):
     sim.equal("disk after a backup", sd.digest(gpt), before)
 
 
+def no_writable_volume(sim):
+    """Started from a write-protected fs0, or from no volume at all: the
+    prompt lists what there is, offers no file name, and nothing is saved."""
+    gpt = sim.image("novol.img", DISK, sgdisk=GPT3)
+    before = sd.digest(gpt)
+    fs = sim.volume("backup-ro-fs")
+    keys = sim.open_disk(0) + ["b", typed("fs0:\\t.bin"), "enter", "enter"]
+    run = sim.run([gpt], keys, fs=fs, options=["--fs-ro"])
+    run.expect("Volumes: fs0 (ro)")
+    run.expect_never("korvane-")
+    run.expect_re(r"Fs0:\\t\.bin: [a-z][a-z ]*\.")
+    sim.equal("files on the write-protected fs0", os.listdir(fs), [])
+
+    keys = sim.open_disk(0) + ["b", "enter", "enter"]
+    run = sim.run([gpt], keys, options=["--no-fs"])
+    run.expect("Volumes: none", "The file needs its volume, e.g. fs1:\\table.bin.")
+    sim.equal("disk after refused backups", sd.digest(gpt), before)
+
+
 if __name__ == "__main__":
     session = sd.Session(sys.argv, __file__)
     session.main([gpt_backup_damage_restore, mbr_backup_with_logicals, mbr_backup_over_a_gpt_disk,
-                  restore_refusals, backup_refusals])
+                  restore_refusals, backup_refusals, no_writable_volume])

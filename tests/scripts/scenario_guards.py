@@ -9,6 +9,7 @@ usage: scenario_guards.py PATH/TO/korvane-sim
 """
 
 import os
+import re
 import sys
 
 sys.dont_write_bytecode = True
@@ -119,6 +120,28 @@ def started_from_disk(sim):
     sim.equal("image of the start disk", sd.digest(img), before)
 
 
+def failing_disks(sim):
+    """A disk whose reads fail is listed as unreadable and cannot be opened;
+    on one whose writes fail, Write and Wipe report the error and the table
+    stays as it was in memory."""
+    bad = sim.image("badread.img", 16 * MiB, sgdisk=GPT3[:2])
+    img = sim.image("badwrite.img", 64 * MiB, sgdisk=GPT3)
+    before = sd.digest(img)
+    keys = sim.open_disk(0) + ["enter"]
+    keys += sim.open_disk(1) + ["home", "w", "y"]
+    keys += ["home", "d", "enter", "y", "enter"]
+    run = sim.run([bad + ":failread", img + ":failwrite"], keys)
+    listed = run.frames[0].row_with(run.disk_name(0))
+    sim.check(listed is not None and re.search(r"unreadable\s*$", listed),
+              f"the failing disk is listed as {listed!r}")
+    run.expect("The disk could not be read.")
+    run.expect_re(r"Wipe of partition 1 failed: I/O error\.", r"Not written: I/O error\.")
+    final = run.last
+    sim.check(final.has("* = changes not written"),
+              "after a failed write the table is no longer marked as changed")
+    sim.equal("image of the failing disk", sd.digest(img), before)
+
+
 def discard_on_leaving(sim):
     img = sim.image("discard.img", 64 * MiB, sgdisk=GPT3)
     before = sd.digest(img)
@@ -181,5 +204,6 @@ def narrow_console(sim):
 if __name__ == "__main__":
     session = sd.Session(sys.argv, __file__)
     session.main([disk_list_lines_and_keys, no_disks, write_protected_disk, started_from_disk,
+                  failing_disks,
                   discard_on_leaving,
                   keys_that_are_no_commands, narrow_console])

@@ -277,6 +277,36 @@ TEST_F(RunnerFiles, BootSuffixPutsFs0OnThatDisk) {
     EXPECT_EQ(kv::volume_at(0)->handle, volume);
 }
 
+TEST_F(RunnerFiles, FailingImagesFailEveryReadOrWrite) {
+    sim::ImageArg arg;
+    std::string error;
+    ASSERT_TRUE(sim::parse_image_arg("d.img:failwrite:failread", &arg, &error));
+    EXPECT_EQ(arg.path, "d.img");
+    EXPECT_TRUE(arg.fail_reads && arg.fail_writes);
+    sim::RunnerOptions options;
+    EXPECT_FALSE(sim::parse_runner_args({"--no-fs", "--fs-ro", "d.img"}, &options, &error));
+    EXPECT_EQ(error, "--no-fs goes with neither --fs nor --fs-ro");
+
+    std::vector<sim::ImageArg> images(2);
+    for (size_t i = 0; i < images.size(); i++)
+        images[i].path = file("f" + std::to_string(i) + ".img", std::vector<uint8_t>(512 * 64));
+    images[0].fail_reads = true;
+    images[1].fail_writes = true;
+    sim::reset();
+    std::vector<EFI_HANDLE> handles;
+    std::string warnings;
+    ASSERT_TRUE(sim::attach_images(images, &handles, &warnings, &error)) << error;
+    std::vector<uint8_t> block(512);
+    for (int round = 0; round < 2; round++) {
+        EFI_BLOCK_IO_PROTOCOL* bad_read = sim::block_io_of(handles[0]);
+        EFI_BLOCK_IO_PROTOCOL* bad_write = sim::block_io_of(handles[1]);
+        EXPECT_EQ(bad_read->ReadBlocks(bad_read, 0, 0, 512, block.data()), EFI_DEVICE_ERROR);
+        EXPECT_EQ(bad_read->WriteBlocks(bad_read, 0, 0, 512, block.data()), EFI_SUCCESS);
+        EXPECT_EQ(bad_write->ReadBlocks(bad_write, 0, 0, 512, block.data()), EFI_SUCCESS);
+        EXPECT_EQ(bad_write->WriteBlocks(bad_write, 0, 0, 512, block.data()), EFI_DEVICE_ERROR);
+    }
+}
+
 TEST_F(RunnerFiles, AttachingStopsAtABadImage) {
     std::vector<sim::ImageArg> images(2);
     images[0].path = file("good.img", std::vector<uint8_t>(4096));
