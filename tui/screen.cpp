@@ -57,7 +57,9 @@ int write_cells(const char* text, int cells) {
         i += step;
         char enc[4];
         int n;
-        if (cp < 0x20 || cp == 0x7F) {
+        // C1 controls too: a terminal behind the firmware's serial console
+        // may take U+009B as the start of an escape sequence.
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
             enc[0] = '?';
             n = 1;
         } else {
@@ -139,8 +141,7 @@ void draw_header(const char* title, const char* right) {
     if (right_width == 1) left_width = g_columns;
     put_text_f(0, 0, left_width, COLOR_WHITE, COLOR_BLUE, " %s", title ? title : "");
     if (left_width < g_columns)
-        put_text_f(left_width, 0, right_width, COLOR_YELLOW, COLOR_BLUE, "%s ",
-                   right ? right : "");
+        put_text_f(left_width, 0, right_width, COLOR_YELLOW, COLOR_BLUE, "%s ", right ? right : "");
 }
 
 void clear_body() {

@@ -26,11 +26,11 @@ extern int g_rows;
 void refresh_screen_size();
 
 // Text in a field of `width` cells, padded with spaces in the same colours.
-// Characters below U+0020 and U+007F are shown as "?": texts read from disks
+// Characters below U+0020 and U+007F-U+009F are shown as "?": texts read from disks
 // must not move the cursor or paint over the screen.
 void put_text(int column, int row, int width, int foreground, int background, const char* text);
-void put_text_f(int column, int row, int width, int foreground, int background,
-                const char* format, ...) __attribute__((format(printf, 6, 7)));
+void put_text_f(int column, int row, int width, int foreground, int background, const char* format,
+                ...) __attribute__((format(printf, 6, 7)));
 // Writes at the current cursor position, cut to end_column - column cells;
 // returns the column after the text.
 int put_segment(int column, int end_column, int foreground, int background, const char* text);

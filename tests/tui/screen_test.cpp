@@ -67,6 +67,11 @@ TEST_F(TuiPutText, ControlCharactersShowAsQuestionMarks) {
     EXPECT_EQ(row(5), "ab?cd" + std::string(2, '?') + "[2J" + std::string(3, '?') + "!");
     EXPECT_EQ(row(6), "");
     EXPECT_EQ(attr(0, 6), kMarker);
+    // C1 controls (U+0080-U+009F) as well; the letters around them stay.
+    put_text(0, 8, 30, kv::COLOR_WHITE, kv::COLOR_BLUE,
+             "x\xc2\x9b"
+             "2Jy\xc2\x80\xc2\xa0\xc3\xa9");
+    EXPECT_EQ(row(8), "x?2Jy?\u00a0\u00e9");
 }
 
 TEST_F(TuiPutText, NameWithALineBreakStaysInItsFieldOnOneRow) {
