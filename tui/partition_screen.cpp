@@ -121,6 +121,11 @@ void draw_rows(DiskView* view) {
 void draw_notes(const DiskView* view) {
     int count = view->table.note_count;
     if (count > kMaxNotes) count = kMaxNotes;
+    // On a short screen the list keeps its one row and the notes get only
+    // the rows below it: painting a note over the list would hide the
+    // selection. The first notes are kept.
+    int room = g_rows - 3 - (kListTop + list_height(view));
+    if (count > room) count = room < 0 ? 0 : room;
     for (int i = 0; i < count; i++)
         put_text_f(0, g_rows - 4 - (count - 1 - i), g_columns, COLOR_YELLOW, COLOR_BLACK,
                    "  Note: %s", view->table.notes[i].text);

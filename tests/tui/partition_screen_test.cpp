@@ -130,6 +130,31 @@ TEST_F(PartitionScreen, ListsNineteenRowsWithoutNotesAndSixteenWithTwo) {
     EXPECT_EQ(attr(2, 21), 0x0E);
 }
 
+TEST_F(PartitionScreen, NotesOnAShortScreenNeverCoverTheList) {
+    sim::set_text_modes({{40, 12}});
+    kv::refresh_screen_size();
+    auto image = kvtest::gpt_disk(3);
+    open(*image);
+    for (int i = 1; i <= kv::kMaxNotes; i++)
+        kv::add_note(&view_.table, "oddity %d", i);
+    ASSERT_EQ(view_.table.note_count, kv::kMaxNotes);
+    view_.selected = 1;
+    draw();
+    EXPECT_TRUE(starts_with(row(2), "  #    Start")) << row(2);
+    EXPECT_TRUE(starts_with(row(3), "  2 ")) << row(3);
+    EXPECT_EQ(attr(0, 3), kSelected);
+    // Rows 4 to 8 are left for notes: the first five, the last on row 8.
+    for (int r = 4; r <= 8; r++)
+        EXPECT_EQ(row(r), "  Note: oddity " + std::to_string(r - 3)) << r;
+    EXPECT_EQ(row(9), "");
+
+    // When all notes fit, they are drawn as before.
+    view_.table.note_count = 2;
+    draw();
+    EXPECT_EQ(row(7), "  Note: oddity 1");
+    EXPECT_EQ(row(8), "  Note: oddity 2");
+}
+
 TEST_F(PartitionScreen, FirstVisibleRowFollowsTheSelection) {
     auto image = kvtest::gpt_disk(25);
     open(*image);
