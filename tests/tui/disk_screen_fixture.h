@@ -20,106 +20,11 @@
 #include "sim/firmware.h"
 #include "sim/memdisk.h"
 #include "tests/disk/image_builder.h"
+#include "tests/tui/recording_hooks.h"
 #include "tui/dialogs.h"
 #include "tui/screen.h"
 
 namespace kvtest {
-
-struct DialogCall {
-    std::string kind; // "message", "confirm", "input", "choice" or "redraw"
-    bool warning = false;
-    std::string title;
-    std::string text; // the prompt of an input; empty for a choice
-    std::string initial_text;
-    size_t capacity = 0;
-    std::vector<std::string> items;
-    int initial = 0;
-};
-
-// Answers come from the queues; an empty queue answers no, cancel, -1.
-struct DialogScript {
-    std::vector<DialogCall> calls;
-    std::deque<bool> confirms;
-    std::deque<std::optional<std::string>> inputs;
-    std::deque<int> choices;
-    kv::DiskView* last_redrawn = nullptr;
-
-    std::vector<DialogCall> of_kind(const std::string& kind) const {
-        std::vector<DialogCall> out;
-        for (const DialogCall& c : calls)
-            if (c.kind == kind) out.push_back(c);
-        return out;
-    }
-};
-
-inline DialogScript g_script;
-
-inline void hook_message(bool warning, const char* title, const char* text) {
-    DialogCall c;
-    c.kind = "message";
-    c.warning = warning;
-    c.title = title;
-    c.text = text;
-    g_script.calls.push_back(c);
-}
-
-inline bool hook_confirm(bool warning, const char* title, const char* text) {
-    DialogCall c;
-    c.kind = "confirm";
-    c.warning = warning;
-    c.title = title;
-    c.text = text;
-    g_script.calls.push_back(c);
-    if (g_script.confirms.empty()) return false;
-    bool yes = g_script.confirms.front();
-    g_script.confirms.pop_front();
-    return yes;
-}
-
-inline bool hook_input(bool warning, const char* title, const char* prompt, char* buffer,
-                       size_t capacity) {
-    DialogCall c;
-    c.kind = "input";
-    c.warning = warning;
-    c.title = title;
-    c.text = prompt;
-    c.initial_text = buffer;
-    c.capacity = capacity;
-    g_script.calls.push_back(c);
-    if (g_script.inputs.empty()) return false;
-    std::optional<std::string> answer = g_script.inputs.front();
-    g_script.inputs.pop_front();
-    if (!answer) return false;
-    size_t n = std::min(answer->size(), capacity - 1);
-    std::memcpy(buffer, answer->data(), n);
-    buffer[n] = '\0';
-    return true;
-}
-
-inline int hook_choice(const char* title, const char* const* items, int count, int initial) {
-    DialogCall c;
-    c.kind = "choice";
-    c.title = title;
-    for (int i = 0; i < count; i++)
-        c.items.push_back(items[i]);
-    c.initial = initial;
-    g_script.calls.push_back(c);
-    if (g_script.choices.empty()) return -1;
-    int chosen = g_script.choices.front();
-    g_script.choices.pop_front();
-    return chosen;
-}
-
-inline void hook_redraw(kv::DiskView* view) {
-    DialogCall c;
-    c.kind = "redraw";
-    g_script.calls.push_back(c);
-    g_script.last_redrawn = view;
-}
-
-inline const kv::DialogHooks kRecordingDialogs = {hook_message, hook_confirm, hook_input,
-                                                  hook_choice};
-inline const kv::ScreenHooks kRecordingScreen = {hook_redraw, nullptr, nullptr, nullptr};
 
 // What the console showed while the program waited for one key.
 struct Frame {
