@@ -36,7 +36,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
 import qemu_harness  # noqa: E402
 from qemu_harness import (HarnessError, disk_list, file_digest, frame_complete,  # noqa: E402
-                          listed, open_listed_disk, wait_for_frame)
+                          listed, open_listed_disk, quit_to_firmware,
+                          wait_for_frame)
 
 MiB = 1 << 20
 EXTENDED_TYPES = (0x05, 0x0F, 0x85)
@@ -238,9 +239,7 @@ def main():
                                       boot_index=False) as vm:
                 saved = run_backups(vm)
                 print(f"backups saved after {vm.elapsed():.1f} s")
-                end = vm.mark()
-                vm.press("q")
-                vm.wait_for(re.compile(r"BdsDxe: \w+"), timeout=30, since=end)
+                quit_to_firmware(vm)
                 vm.quit()
                 for name, (size, key) in saved.items():
                     data = fetch(vm.esp_path, name, os.path.join(workdir, "copy.bin"))

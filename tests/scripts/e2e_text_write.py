@@ -30,7 +30,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
 import qemu_harness  # noqa: E402
 from qemu_harness import (HarnessError, choose, disk_list, file_digest,  # noqa: E402
-                          frame_complete, listed, open_listed_disk, wait_for_frame)
+                          frame_complete, listed, open_listed_disk, quit_to_firmware,
+                          wait_for_frame)
 
 MiB = 1 << 20
 LINUX_FILESYSTEM = "0FC63DAF-8483-4772-8E79-3D69D8477DE4"
@@ -182,9 +183,9 @@ def make_mbr(vm, nvme):
 
 def check_gpt(path):
     problems = []
-    verify = peers.run(["sgdisk", "-v", path], check=False)
-    if verify.returncode != 0 or "No problems found" not in verify.stdout:
-        problems.append(f"sgdisk -v: {verify.stdout.strip()}")
+    fault = peers.sgdisk_verify(path)
+    if fault is not None:
+        problems.append(f"sgdisk -v: {fault}")
     table = peers.sfdisk_json(path) or {"label": None, "partitions": []}
     parts = table["partitions"]
     if table["label"] != "gpt" or len(parts) != 1:
@@ -237,9 +238,7 @@ def main():
                 print(f"GPT written after {vm.elapsed():.1f} s")
                 make_mbr(vm, nvme)
                 print(f"MBR written after {vm.elapsed():.1f} s")
-                end = vm.mark()
-                vm.press("q")
-                vm.wait_for(re.compile(r"BdsDxe: \w+"), timeout=30, since=end)
+                quit_to_firmware(vm)
                 written = vm.serial_text().count("Written.")
                 with vm._serial_cond:
                     raw = bytes(vm._serial)

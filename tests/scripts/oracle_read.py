@@ -30,20 +30,12 @@ PRIMARY_BAD_NOTE = "the primary GPT has a wrong checksum; the backup copy is use
 FREEBSD_UFS = "516E7CB6-6ECF-11D6-8FF8-00022D09712B"
 
 
-class Case:
+class Case(peers.Judgement):
     """One image, judged by a peer, with the program's extra expectations."""
 
     def __init__(self, tool, directory):
+        super().__init__(directory)
         self.tool = tool
-        self.directory = directory
-        self.problems = []
-
-    def image(self, name, size):
-        return peers.make_image(os.path.join(self.directory, name), size)
-
-    def expect(self, what, actual, expected):
-        if actual != expected:
-            self.problems.append(f"{what}: got {actual!r}, expected {expected!r}")
 
     def agree_with_sfdisk(self, dump, path):
         self.problems += peers.compare_with_sfdisk(dump, peers.sfdisk_json(path))

@@ -39,18 +39,10 @@ MS_BASIC = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"
 FREEBSD_UFS = "516E7CB6-6ECF-11D6-8FF8-00022D09712B"
 
 
-class Case:
+class Case(peers.Judgement):
     def __init__(self, tools, directory):
+        super().__init__(directory)
         self.tools = tools
-        self.directory = directory
-        self.problems = []
-
-    def image(self, name, size):
-        return peers.make_image(os.path.join(self.directory, name), size)
-
-    def expect(self, what, actual, expected):
-        if actual != expected:
-            self.problems.append(f"{what}: got {actual!r}, expected {expected!r}")
 
     def kvedit(self, path, script, status=0):
         done = subprocess.run([self.tools["kvedit"], path, script], capture_output=True,
@@ -74,14 +66,12 @@ class Case:
         self.expect(f"{what}: kvdump notes", dump["notes"], [])
         if dump["kind"] == "none":
             return dump
-        verify = peers.run(["sfdisk", "--verify", path], check=False)
-        if verify.returncode != 0 or "No errors detected" not in verify.stdout:
-            self.problems.append(f"{what}: sfdisk --verify: {verify.stdout.strip()} "
-                                 f"{verify.stderr.strip()}")
-        if dump["kind"] == "gpt":
-            check = peers.run(["sgdisk", "-v", path], check=False)
-            if check.returncode != 0 or "No problems found" not in check.stdout:
-                self.problems.append(f"{what}: sgdisk -v: {check.stdout.strip()}")
+        fault = peers.sfdisk_verify(path)
+        if fault is not None:
+            self.problems.append(f"{what}: sfdisk --verify: {fault}")
+        fault = peers.sgdisk_verify(path) if dump["kind"] == "gpt" else None
+        if fault is not None:
+            self.problems.append(f"{what}: sgdisk -v: {fault}")
         return dump
 
     def expect_partitions(self, path, expected):

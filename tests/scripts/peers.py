@@ -13,6 +13,7 @@ packages only. Images are sparse files, so multi-terabyte disks cost nothing.
 
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -324,3 +325,46 @@ def attribute_text(value):
     if high:
         words.append("GUID:" + ",".join(high))
     return " ".join(words)
+
+
+def sfdisk_verify(path):
+    """None when sfdisk --verify finds no error in the table, else its output."""
+    done = run(["sfdisk", "--verify", path], check=False)
+    if done.returncode != 0 or "No errors detected" not in done.stdout:
+        return f"{done.stdout.strip()} {done.stderr.strip()}".strip()
+    return None
+
+
+# A partition that runs to the last usable block ends where it must, not on
+# a MiB: sgdisk's caution about that is no fault.
+_END_CAUTION = re.compile(r"Caution: Partition \d+ doesn't end on a \d+-sector boundary\."
+                          r"[^\n]*\n[^\n]*tools\.")
+
+
+def sgdisk_verify(path, strict=False):
+    """None when sgdisk -v finds no problem in a GPT, else its output. With
+    strict, any caution or warning other than the one above counts too."""
+    done = run(["sgdisk", "-v", path], check=False)
+    text = done.stdout + done.stderr
+    bad = []
+    if strict:
+        judged = _END_CAUTION.sub("", text)
+        bad = [w for w in ("Caution", "Warning", "ERROR", "corrupt", "Problem") if w in judged]
+    if done.returncode != 0 or "No problems found" not in text or bad:
+        return text.strip()
+    return None
+
+
+class Judgement:
+    """The problems found while judging images in one directory."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.problems = []
+
+    def image(self, name, size):
+        return make_image(os.path.join(self.directory, name), size)
+
+    def expect(self, what, actual, expected):
+        if actual != expected:
+            self.problems.append(f"{what}: got {actual!r}, expected {expected!r}")

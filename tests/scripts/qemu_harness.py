@@ -722,3 +722,11 @@ def open_listed_disk(vm, disk):
     vm.press("ret")
     return wait_for_frame(vm, f"Korvane 0.2.1   {disk.name}  {disk.kind}  {disk.size}  "
                               f"{disk.table}")
+
+
+def quit_to_firmware(vm):
+    """Q on the disk list: waits until the firmware's boot manager takes over
+    again, which shows the program returned."""
+    end = vm.mark()
+    vm.press("q")
+    vm.wait_for(re.compile(r"BdsDxe: \w+"), timeout=30, since=end)
