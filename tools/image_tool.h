@@ -1,5 +1,5 @@
 // What the host tools that edit disk images share: the block-size option,
-// opening an image as a block device, and a one-line-per-partition summary.
+// opening an image as a block device (with its table), and a one-line-per-partition summary.
 #pragma once
 
 #include <sys/stat.h>
@@ -13,7 +13,9 @@
 #include <string>
 
 #include "disk/model.h"
+#include "disk/read_table.h"
 #include "disk/types.h"
+#include "platform/error.h"
 #include "sim/memdisk.h"
 #include "sim/table_json.h"
 
@@ -57,6 +59,22 @@ inline std::unique_ptr<sim::FileDisk> open_image(const std::string& path, uint32
         return nullptr;
     }
     disk->set_sync(true);
+    return disk;
+}
+
+// open_image, then the table read from it into *table. Null with *error set
+// (and the table freed) when either fails.
+inline std::unique_ptr<sim::FileDisk> open_image_table(const std::string& path, uint32_t block_size,
+                                                       kv::PartitionTable* table,
+                                                       std::string* error) {
+    auto disk = open_image(path, block_size, error);
+    if (!disk) return nullptr;
+    kv::ErrorCode rc = kv::read_table(disk->device(), table);
+    if (rc != kv::ERR_OK) {
+        kv::table_free(table);
+        *error = path + ": cannot read the partition table: " + kv::error_text(rc);
+        return nullptr;
+    }
     return disk;
 }
 

@@ -359,14 +359,9 @@ int main(int argc, char** argv) {
     }
 
     sim::reset();
-    auto disk = kvtool::open_image(path, block_size, &error);
-    if (!disk) return fail(error);
     kv::PartitionTable table{};
-    kv::ErrorCode rc = kv::read_table(disk->device(), &table);
-    if (rc != kv::ERR_OK) {
-        kv::table_free(&table);
-        return fail(std::string(path) + ": cannot read the partition table: " + kv::error_text(rc));
-    }
+    auto disk = kvtool::open_image_table(path, block_size, &table, &error);
+    if (!disk) return fail(error);
 
     Editor editor(disk.get(), &table);
     for (const Operation& op : ops) {

@@ -81,14 +81,9 @@ int main(int argc, char** argv) {
 
     sim::reset();
     std::string error;
-    auto disk = kvtool::open_image(path, block_size, &error);
-    if (!disk) return fail(error);
     kv::PartitionTable table{};
-    kv::ErrorCode rc = kv::read_table(disk->device(), &table);
-    if (rc != kv::ERR_OK) {
-        kv::table_free(&table);
-        return fail(std::string(path) + ": cannot read the partition table: " + kv::error_text(rc));
-    }
+    auto disk = kvtool::open_image_table(path, block_size, &table, &error);
+    if (!disk) return fail(error);
     // The disk's own random source follows the seed too, so signatures and
     // GUIDs repeat from run to run.
     disk->seed_random(seed);
@@ -101,7 +96,7 @@ int main(int argc, char** argv) {
     for (uint64_t i = 0; i < steps; i++)
         if (editor.step().result == nullptr) accepted++;
 
-    rc = kv::write_table(disk->device(), &table);
+    kv::ErrorCode rc = kv::write_table(disk->device(), &table);
     if (rc != kv::ERR_OK) {
         kv::table_free(&table);
         return fail(std::string(path) + ": cannot write the table: " + kv::error_text(rc));
