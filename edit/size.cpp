@@ -156,4 +156,9 @@ void format_size_short(char* buffer, size_t size, uint64_t bytes) {
         format_size(buffer, size, bytes);
 }
 
+uint64_t blocks_to_bytes(uint64_t blocks, uint32_t block_size) {
+    if (block_size != 0 && blocks > UINT64_MAX / block_size) return UINT64_MAX;
+    return blocks * block_size;
+}
+
 } // namespace kv

@@ -21,4 +21,9 @@ void format_size(char* buffer, size_t size, uint64_t bytes);
 // sizes that are not whole MiB fall back to format_size.
 void format_size_short(char* buffer, size_t size, uint64_t bytes);
 
+// Blocks as bytes for display. A damaged table can hold block counts whose
+// byte size does not fit in 64 bits; those come out as the largest value
+// instead of a wrapped, small-looking one.
+uint64_t blocks_to_bytes(uint64_t blocks, uint32_t block_size);
+
 } // namespace kv

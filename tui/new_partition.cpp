@@ -28,13 +28,6 @@ bool has_extended(const PartitionTable* table) {
     return false;
 }
 
-// Byte positions of blocks; sizes that cannot be shown as bytes are shown as
-// the largest value rather than wrapped.
-uint64_t to_bytes(uint64_t blocks, uint32_t block_size) {
-    if (block_size != 0 && blocks > UINT64_MAX / block_size) return UINT64_MAX;
-    return blocks * block_size;
-}
-
 // Asks for the kind on an MBR; false when the user cancels.
 bool choose_kind(DiskView* view, const Row* area, PartitionKind* kind) {
     *kind = PartitionKind::Primary;
@@ -60,8 +53,8 @@ bool ask_start(DiskView* view, const Row* area, uint64_t proposed, uint64_t alig
     uint64_t area_end = area->start + area->size;
     char proposed_text[32];
     char end_text[32];
-    format_size_short(proposed_text, sizeof proposed_text, to_bytes(proposed, block_size));
-    format_size(end_text, sizeof end_text, to_bytes(area_end, block_size));
+    format_size_short(proposed_text, sizeof proposed_text, blocks_to_bytes(proposed, block_size));
+    format_size(end_text, sizeof end_text, blocks_to_bytes(area_end, block_size));
 
     char prompt[128];
     format(prompt, sizeof prompt, "Start (free: %s to %s):", proposed_text, end_text);
@@ -104,7 +97,7 @@ bool ask_size(DiskView* view, const Row* area, uint64_t start, uint64_t* size) {
     uint32_t block_size = view->disk->access.block_size;
     uint64_t largest = area->start + area->size - start;
     char largest_text[32];
-    format_size(largest_text, sizeof largest_text, to_bytes(largest, block_size));
+    format_size(largest_text, sizeof largest_text, blocks_to_bytes(largest, block_size));
 
     char prompt[128];
     format(prompt, sizeof prompt, "Size (512M, 20G..., rest = %s):", largest_text);

@@ -30,14 +30,6 @@ const KeyBar kDiskBar = {"Disk:", kDiskKeys, 6};
 
 constexpr int kListTop = 3;
 
-// Blocks as bytes for display. A damaged table can hold block numbers whose
-// byte offset does not fit in 64 bits; those show as the largest size
-// instead of a wrapped, small-looking one.
-uint64_t block_bytes(uint64_t blocks, uint32_t block_size) {
-    if (block_size != 0 && blocks > UINT64_MAX / block_size) return UINT64_MAX;
-    return blocks * block_size;
-}
-
 const char* header_state(const DiskView* view) {
     if (view->disk->started_here) return "started from here: read only";
     if (view->disk->read_only) return "write-protected";
@@ -68,8 +60,8 @@ void draw_row(DiskView* view, int index, int screen_row) {
     int foreground = COLOR_LIGHTGRAY;
 
     if (row->is_free) {
-        format_size(start, sizeof start, block_bytes(row->start, table->block_size));
-        format_size(size, sizeof size, block_bytes(row->size, table->block_size));
+        format_size(start, sizeof start, blocks_to_bytes(row->start, table->block_size));
+        format_size(size, sizeof size, blocks_to_bytes(row->size, table->block_size));
         format(line, sizeof line, "  %-4s %-11s %-11s %s", "-", start, size,
                row->logical ? "free space (for logical partitions)" : "free space");
         foreground = COLOR_DARKGRAY;
@@ -82,8 +74,8 @@ void draw_row(DiskView* view, int index, int screen_row) {
         char type[64];
         const char* flags = "";
         format(number, sizeof number, "%d%s", p->number, p->changed ? "*" : "");
-        format_size(start, sizeof start, block_bytes(p->start, table->block_size));
-        format_size(size, sizeof size, block_bytes(p->size, table->block_size));
+        format_size(start, sizeof start, blocks_to_bytes(p->start, table->block_size));
+        format_size(size, sizeof size, blocks_to_bytes(p->size, table->block_size));
         type_text(table, p, type, sizeof type);
         if (table->kind != TableKind::Gpt) {
             if (p->active)

@@ -31,9 +31,7 @@ void wipe_dialog(DiskView* view) {
     uint32_t block_size = view->disk->access.block_size;
     // A damaged table may claim more than the disk holds; the engine refuses
     // such a range, and the texts must not show a wrapped size before that.
-    uint64_t size_bytes = block_size != 0 && target.size > UINT64_MAX / block_size
-                              ? UINT64_MAX
-                              : target.size * block_size;
+    uint64_t size_bytes = blocks_to_bytes(target.size, block_size);
 
     char type[48];
     type_text(&view->table, &target, type, sizeof type);

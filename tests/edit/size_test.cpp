@@ -181,3 +181,10 @@ TEST(ParseSize, ShortFormReadsBackToTheSameBytes) {
 }
 
 } // namespace
+
+TEST(BlocksToBytes, MultipliesAndSaturatesInsteadOfWrapping) {
+    EXPECT_EQ(kv::blocks_to_bytes(2048, 512), 1048576u);
+    EXPECT_EQ(kv::blocks_to_bytes(UINT64_MAX / 4096, 4096), UINT64_MAX / 4096 * 4096);
+    EXPECT_EQ(kv::blocks_to_bytes(UINT64_MAX / 4096 + 1, 4096), UINT64_MAX);
+    EXPECT_EQ(kv::blocks_to_bytes(UINT64_MAX, 512), UINT64_MAX);
+}
