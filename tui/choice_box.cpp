@@ -1,5 +1,4 @@
 #include "platform/strings.h"
-#include "platform/utf.h"
 #include "tui/dialogs.h"
 #include "tui/screen.h"
 
@@ -8,10 +7,6 @@ namespace kv {
 namespace {
 
 constexpr int kMinChoiceWidth = 29;
-
-int cells(const char* text) {
-    return text ? int(utf8_count(text, strlen(text))) : 0;
-}
 
 struct List {
     int count;
@@ -39,8 +34,8 @@ int choice_box(const char* title, const char* const* items, int count, int initi
 
     int width = kMinChoiceWidth;
     for (int i = 0; i < count; i++)
-        if (cells(items[i]) + 6 > width) width = cells(items[i]) + 6;
-    if (cells(title) + 4 > width) width = cells(title) + 4;
+        if (text_cells(items[i]) + 6 > width) width = text_cells(items[i]) + 6;
+    if (text_cells(title) + 4 > width) width = text_cells(title) + 4;
     int left;
     if (width >= g_columns - 4) {
         width = g_columns - 4;

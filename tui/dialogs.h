@@ -38,8 +38,7 @@ void message_box(bool warning, const char* title, const char* text);
 bool confirm_box(bool warning, const char* title, const char* text);
 // `buffer` holds the initial text and receives the answer (also on cancel).
 // True when accepted with Enter.
-bool input_box(bool warning, const char* title, const char* prompt, char* buffer,
-               size_t capacity);
+bool input_box(bool warning, const char* title, const char* prompt, char* buffer, size_t capacity);
 // The chosen index, or -1 when cancelled.
 int choice_box(const char* title, const char* const* items, int count, int initial);
 

@@ -66,7 +66,7 @@ void draw_field(const Field* f) {
     const char* shown = f->text + utf8_prefix_bytes(f->text, f->length, size_t(offset));
     put_text(f->column, f->row, f->width, COLOR_BLACK, COLOR_LIGHTGRAY, shown);
     if (f->selected) {
-        int cells = int(utf8_count(shown, strlen(shown)));
+        int cells = text_cells(shown);
         if (cells > f->width) cells = f->width;
         put_text(f->column, f->row, cells, COLOR_WHITE, COLOR_BLUE, shown);
     }

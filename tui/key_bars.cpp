@@ -1,6 +1,5 @@
 #include "platform/console.h"
 #include "platform/strings.h"
-#include "platform/utf.h"
 #include "tui/screen.h"
 
 namespace kv {
@@ -9,15 +8,11 @@ namespace {
 
 enum class Layout { TitledPadded, TitledBare, Bare };
 
-int cells(const char* text) {
-    return text ? int(utf8_count(text, strlen(text))) : 0;
-}
-
 int bar_width(const KeyBar* bar, Layout layout, int title_column) {
     int width = 1;
     if (layout != Layout::Bare) width += title_column;
     for (int i = 0; i < bar->count; i++) {
-        width += cells(bar->pairs[i].key) + cells(bar->pairs[i].label) + 1;
+        width += text_cells(bar->pairs[i].key) + text_cells(bar->pairs[i].label) + 1;
         if (layout == Layout::TitledPadded) width += 2;
         if (i + 1 < bar->count) width += 2;
     }
@@ -60,8 +55,8 @@ void draw_bar(int row, const KeyBar* bar, Layout layout, int title_column) {
 
 void draw_key_bars(const KeyBar* upper, const KeyBar* lower) {
     if (!upper) return;
-    int widest = cells(upper->title);
-    if (lower && cells(lower->title) > widest) widest = cells(lower->title);
+    int widest = text_cells(upper->title);
+    if (lower && text_cells(lower->title) > widest) widest = text_cells(lower->title);
     int title_column = widest + 1;
 
     Layout layout = Layout::Bare;

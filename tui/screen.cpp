@@ -81,11 +81,11 @@ void write_spaces(int count) {
     }
 }
 
+} // namespace
+
 int text_cells(const char* text) {
     return text ? int(utf8_count(text, strlen(text))) : 0;
 }
-
-} // namespace
 
 void refresh_screen_size() {
     int columns = 80, rows = 25;

@@ -25,6 +25,9 @@ extern int g_rows;
 // Takes the size of the current text mode, at least 40 x 12.
 void refresh_screen_size();
 
+// Display cells of a UTF-8 text (one per character); 0 for none.
+int text_cells(const char* text);
+
 // Text in a field of `width` cells, padded with spaces in the same colours.
 // Characters below U+0020 and U+007F-U+009F are shown as "?": texts read from disks
 // must not move the cursor or paint over the screen.
