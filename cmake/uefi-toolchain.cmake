@@ -28,5 +28,14 @@ set(CMAKE_CXX_FLAGS_MINSIZEREL_INIT "-Os")
 find_program(KV_LLD_LINK lld-link REQUIRED)
 # /nodefaultlib: the image links against nothing but its own objects, so a
 # stray call into a C or compiler runtime fails here instead of at boot.
+#
+# What firmware that maps images with page protections, and shim loading an
+# image signed with a machine-owner key, expect of the PE file: the
+# NX-compatible flag (/nxcompat) and a relocation table, since the image is
+# loaded wherever the firmware finds room (/dynamicbase), both spelled out
+# rather than left to the linker's defaults; sections on 4 KiB pages and none
+# both writable and executable are lld-link's own layout (its /align warns
+# that the image may not run without /driver even at 4096).
+# tests/scripts/pe_check.py fails when one of these goes.
 set(CMAKE_CXX_LINK_EXECUTABLE
-  "${KV_LLD_LINK} /nologo /subsystem:efi_application /entry:efi_main /nodefaultlib /machine:x64 /opt:ref <OBJECTS> /out:<TARGET>")
+  "${KV_LLD_LINK} /nologo /subsystem:efi_application /entry:efi_main /nodefaultlib /machine:x64 /opt:ref /nxcompat /dynamicbase <OBJECTS> /out:<TARGET>")

@@ -17,7 +17,7 @@ def main():
         print(f"usage: {sys.argv[0]} KORVANE_EFI", file=sys.stderr)
         return 2
     try:
-        with qemu_harness.Machine(sys.argv[1], timeout=60) as vm:
+        with qemu_harness.Machine(sys.argv[1], timeout=60, timing_sensitive=False) as vm:
             vm.wait_for(BANNER)
             print(f"banner after {vm.elapsed():.1f} s")
     except qemu_harness.HarnessError as error:

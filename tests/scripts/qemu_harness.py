@@ -1,4 +1,4 @@
-"""Runs korvane.efi on real firmware: QEMU (TCG) with OVMF.
+"""Runs korvane.efi on real firmware: QEMU with OVMF.
 
 A Machine owns one temporary directory and exactly one QEMU process. Closing
 it, leaving its with-block or passing its hard deadline ends that process by
@@ -44,8 +44,17 @@ except ImportError:
     except ImportError:
         pyte = None
 
+import qemu_accel  # noqa: E402
+
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+# Debian's OVMF build that enforces Secure Boot, with a test key enrolled in
+# PK, KEK and db. The key pair is public: it is for tests only.
+OVMF_CODE_SECURE = "/usr/share/OVMF/OVMF_CODE_4M.snakeoil.fd"
+OVMF_VARS_SECURE = "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd"
+TEST_KEY = "/usr/share/ovmf/PkKek-1-snakeoil.key"
+TEST_KEY_PASSPHRASE = "snakeoil"
+TEST_CERT = "/usr/share/ovmf/PkKek-1-snakeoil.pem"
 ESP_TYPE_GUID = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"
 ESP_START_MIB = 1
 
@@ -273,13 +282,27 @@ class Machine:
     False the ESP sits in the first PCI slot after the host bridge's own
     devices and the drives in the slots after it, so OVMF connects them all
     and still boots the ESP first.
+
+    boot_image is a finished disk image to boot instead of an ESP built
+    from efi_path (which may then be None); boot_bus="usb" attaches the
+    boot disk as a USB stick (an xHCI controller in the ESP's slot with a
+    USB mass-storage device) instead of a virtio disk. secure_boot=True
+    boots the firmware that enforces Secure Boot with the test key enrolled
+    (TEST_KEY, TEST_CERT). timing_sensitive=False lets the machine run on
+    KVM when a probe shows that KVM works here (qemu_accel); a test whose
+    keys or waits are tuned to TCG's pace keeps TCG.
     """
 
     ESP_SLOT = 0x2
 
     def __init__(self, efi_path, drives=(), timeout=60, memory_mib=256, esp_files=None,
-                 display=False, extra_args=(), vga=True, boot_index=True):
-        for needed in (efi_path, OVMF_CODE, OVMF_VARS):
+                 display=False, extra_args=(), vga=True, boot_index=True, boot_image=None,
+                 boot_bus="virtio", secure_boot=False, timing_sensitive=True):
+        if boot_bus not in ("virtio", "usb"):
+            raise HarnessError(f"unknown boot bus {boot_bus!r}")
+        self.ovmf_code = OVMF_CODE_SECURE if secure_boot else OVMF_CODE
+        self.ovmf_vars = OVMF_VARS_SECURE if secure_boot else OVMF_VARS
+        for needed in (boot_image or efi_path, self.ovmf_code, self.ovmf_vars):
             if not os.path.isfile(needed):
                 raise HarnessError(f"missing {needed}")
         if shutil.which("qemu-system-x86_64") is None:
@@ -293,6 +316,11 @@ class Machine:
         self.extra_args = list(extra_args)
         self.vga = vga
         self.boot_index = boot_index
+        self.boot_image = boot_image
+        self.boot_bus = boot_bus
+        self.secure_boot = secure_boot
+        self.timing_sensitive = timing_sensitive
+        self.accel = "tcg"
         self.workdir = None
         self.esp_path = None
         self.qmp_path = None
@@ -319,17 +347,23 @@ class Machine:
 
     def _command_line(self):
         args = [
-            "qemu-system-x86_64", "-machine", "q35,accel=tcg", "-m", str(self.memory_mib),
-            "-nodefaults", "-no-reboot", "-net", "none",
-            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
+            "qemu-system-x86_64", "-machine", f"q35,accel={self.accel}{self._machine_options()}",
+            "-m", str(self.memory_mib), "-nodefaults", "-no-reboot", "-net", "none",
+            *self._firmware_args(),
+            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={self.ovmf_code}",
             "-drive", f"if=pflash,format=raw,unit=1,file={os.path.join(self.workdir, 'vars.fd')}",
             "-serial", "stdio", "-monitor", "none",
             "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
             "-drive", f"file={self.esp_path},format=raw,if=none,id=esp",
         ]
         args += ["-device", "VGA"] if self.vga else ["-vga", "none"]
-        if self.boot_index:
-            args += ["-device", "virtio-blk-pci,drive=esp,bootindex=0"]
+        boot = ",bootindex=0" if self.boot_index else ""
+        if self.boot_bus == "usb":
+            place = "" if self.boot_index else f",addr={self.ESP_SLOT:#x}"
+            args += ["-device", f"qemu-xhci,id=kvxhci{place}",
+                     "-device", f"usb-storage,drive=esp,bus=kvxhci.0{boot}"]
+        elif self.boot_index:
+            args += ["-device", f"virtio-blk-pci,drive=esp{boot}"]
         else:
             args += ["-device", f"virtio-blk-pci,drive=esp,addr={self.ESP_SLOT:#x}"]
         args += ["-display", "gtk" if self.display else "none"]
@@ -355,13 +389,30 @@ class Machine:
                 ahci_port += 1
         return args + self.extra_args
 
+    def _machine_options(self):
+        # The firmware keeps its Secure Boot variables in flash that only
+        # system management mode may write.
+        return ",smm=on" if self.secure_boot else ""
+
+    def _firmware_args(self):
+        if not self.secure_boot:
+            return []
+        return ["-global", "driver=cfi.pflash01,property=secure,value=on"]
+
     def start(self):
         """Builds the ESP and starts QEMU; returns the machine."""
+        if not self.timing_sensitive:
+            self.accel, line = qemu_accel.choose(self._machine_options(), self.ovmf_code,
+                                                 self.ovmf_vars, self._firmware_args())
+            print(line)
         self.workdir = tempfile.mkdtemp(prefix="kvqemu-")
         try:
-            shutil.copyfile(OVMF_VARS, os.path.join(self.workdir, "vars.fd"))
-            self.esp_path = make_esp(self.efi_path, os.path.join(self.workdir, "esp.img"),
-                                     files=self.esp_files)
+            shutil.copyfile(self.ovmf_vars, os.path.join(self.workdir, "vars.fd"))
+            if self.boot_image is not None:
+                self.esp_path = self.boot_image
+            else:
+                self.esp_path = make_esp(self.efi_path, os.path.join(self.workdir, "esp.img"),
+                                         files=self.esp_files)
             self.qmp_path = os.path.join(self.workdir, "qmp.sock")
             self.started_at = time.monotonic()
             self.proc = subprocess.Popen(self._command_line(), stdin=subprocess.PIPE,
