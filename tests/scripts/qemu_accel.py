@@ -37,8 +37,9 @@ PROBE_SECONDS = 8
 # through to device selection.
 _REACHED = re.compile(rb"BdsDxe: ")
 
-# QEMU keeps running, with the guest stopped, after it prints this.
-_KVM_FAILED = re.compile(rb"KVM internal error[^\r\n]*|failed to set MSR[^\r\n]*")
+# QEMU may keep running, with the guest stopped, after it prints one of
+# these; the probe reports the whole line once it has ended.
+_KVM_FAILED = re.compile(rb"[^\r\n]*(?:KVM internal error|failed to set MSR)[^\r\n]*[\r\n]")
 
 
 def _die_with_parent():
