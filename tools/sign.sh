@@ -18,7 +18,7 @@ if (($# < 2 || $# > 4)); then
 fi
 key=$1
 cert=$2
-in=${3:-$(dirname "$0")/../build/uefi/korvane.efi}
+in=${3:-$(realpath -m "$(dirname "$0")/../build/uefi/korvane.efi")}
 if [[ $in == *.* && $(basename "$in") == *.* ]]; then
     out=${4:-${in%.*}.signed.${in##*.}}
 else
