@@ -3,8 +3,8 @@
 target builds it, checked as a file and then booted by OVMF as a USB stick.
 
 - The image: a GPT of at least 64 MiB that sgdisk -v finds clean, with one
-  EFI system partition holding a FAT32 file system whose only file is
-  EFI/BOOT/BOOTX64.EFI, a copy of korvane.efi.
+  EFI system partition holding a FAT32 file system that fsck.fat finds
+  clean and whose only file is EFI/BOOT/BOOTX64.EFI, a copy of korvane.efi.
 - The boot: the image on a USB mass-storage device behind an xHCI
   controller, an empty virtio data disk beside it, no boot entry: the
   firmware finds the loader by the removable-media path. The disk list
@@ -47,6 +47,26 @@ def volume_files(volume):
                   if line.strip())
 
 
+def fsck_fat(image, offset, size, workdir):
+    """fsck.fat -n on a copy of the partition (it takes no offset);
+    returns problems."""
+    copy = os.path.join(workdir, "esp.fat")
+    with open(image, "rb") as source, open(copy, "wb") as target:
+        source.seek(offset)
+        left = size
+        while left:
+            chunk = source.read(min(left, 4 * MiB))
+            if not chunk:
+                return ["the image ends inside its partition"]
+            target.write(chunk)
+            left -= len(chunk)
+    done = peers.run(["fsck.fat", "-n", copy], check=False)
+    os.remove(copy)
+    if done.returncode != 0:
+        return [f"fsck.fat -n: {(done.stdout + done.stderr).strip()}"]
+    return []
+
+
 def check_image(image, efi, workdir):
     """What the image must be before anything boots it; returns problems."""
     problems = []
@@ -65,6 +85,9 @@ def check_image(image, efi, workdir):
     sectors_per_fat16 = struct.unpack_from("<H", boot, 22)[0]
     if boot[82:90] != b"FAT32   " or sectors_per_fat16 != 0 or boot[510:512] != b"\x55\xaa":
         problems.append(f"the partition does not hold FAT32: type field {boot[82:90]!r}")
+    damage = fsck_fat(image, offset, parts[0]["size"] * 512, workdir)
+    if damage:
+        return problems + damage
     volume = f"{image}@@{offset}"
     files = [f for f in volume_files(volume) if not f.endswith("/")]
     if files != ["/EFI/BOOT/BOOTX64.EFI"]:
