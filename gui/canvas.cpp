@@ -2,6 +2,7 @@
 // rectangles, frames and hatching.
 #include "gui/canvas.h"
 
+#include "gui/fill_row.h"
 #include "platform/memory.h"
 
 namespace kv {
@@ -80,12 +81,8 @@ bool clip_rect(const Canvas* canvas, int32_t x, int32_t y, int32_t w, int32_t h,
 void fill_rect(Canvas* canvas, int32_t x, int32_t y, int32_t w, int32_t h, Pixel colour) {
     ClipBox box;
     if (!clip_rect(canvas, x, y, w, h, &box)) return;
-    int32_t n = box.x1 - box.x0;
-    for (int32_t py = box.y0; py < box.y1; py++) {
-        Pixel* row = canvas->pixels + int64_t(py) * canvas->width + box.x0;
-        for (int32_t i = 0; i < n; i++)
-            row[i] = colour;
-    }
+    for (int32_t py = box.y0; py < box.y1; py++)
+        fill_row(canvas->pixels + int64_t(py) * canvas->width + box.x0, box.x1 - box.x0, colour);
 }
 
 void draw_frame(Canvas* canvas, int32_t x, int32_t y, int32_t w, int32_t h, int32_t thickness,
