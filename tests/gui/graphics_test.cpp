@@ -104,10 +104,13 @@ TEST_F(Graphics, CursorVisibilityIsSavedAndRestored) {
 }
 
 TEST_F(Graphics, ScaleDoublesAbove1700Lines) {
+    for (auto [lines, scale] : {std::pair{1700u, 1}, std::pair{1701u, 2}}) {
+        sim::set_display(2720, lines);
+        ASSERT_TRUE(start());
+        EXPECT_EQ(kv::screen_scale(height), scale) << lines;
+        kv::graphics_end();
+    }
     EXPECT_EQ(kv::screen_scale(480), 1);
-    EXPECT_EQ(kv::screen_scale(1700), 1);
-    EXPECT_EQ(kv::screen_scale(1701), 2);
-    EXPECT_EQ(kv::screen_scale(2160), 2);
 }
 
 TEST_F(Graphics, BlitCopiesARectangleWithTheBuffersStride) {
