@@ -3,7 +3,8 @@
 # that are missing. Touches apt only when something is missing.
 
 KV_PACKAGES=(g++ clang lld cmake ninja-build libgtest-dev libbenchmark-dev qemu-system-x86 ovmf
-    mtools dosfstools fdisk gdisk libclang-rt-14-dev python3 python3-pyte)
+    mtools dosfstools fdisk gdisk libclang-rt-14-dev python3 python3-pyte
+    pkg-config fonts-inter libfreetype-dev libharfbuzz-dev)
 
 kv_install_dependencies() {
     local missing=() package
