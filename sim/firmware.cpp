@@ -165,6 +165,7 @@ void reset() {
 
     install_loaded_image();
     detail::console_reset(g_st);
+    detail::display_reset();
 
     seal(g_bs);
     seal(g_rt);

@@ -30,13 +30,16 @@ struct Fault {
 };
 
 // Called by reset in this order: memory first (others allocate from it),
-// console last (it needs handles and events).
+// console near the end (it needs handles and events), then the screen on
+// the console handle.
 void memory_reset(EFI_BOOT_SERVICES& bs);
 void handles_reset(EFI_BOOT_SERVICES& bs);
 void events_reset(EFI_BOOT_SERVICES& bs);
 void image_reset(EFI_BOOT_SERVICES& bs);
 void runtime_reset(EFI_RUNTIME_SERVICES& rt);
 void console_reset(EFI_SYSTEM_TABLE& st);
+// The default screen on the console handle; after console_reset.
+void display_reset();
 
 // Pool allocation as AllocatePool does it, for buffers the firmware hands to
 // the program.

@@ -2,7 +2,7 @@
 # Sourced by ./test.sh and ./run.sh: installs the build and test packages
 # that are missing. Touches apt only when something is missing.
 
-KV_PACKAGES=(g++ clang lld cmake ninja-build libgtest-dev libbenchmark-dev qemu-system-x86 ovmf
+KV_PACKAGES=(g++ clang lld cmake ninja-build libgtest-dev libbenchmark-dev libpng-dev qemu-system-x86 ovmf
     mtools dosfstools fdisk gdisk libclang-rt-14-dev python3 python3-pyte
     pkg-config fonts-inter libfreetype-dev libharfbuzz-dev)
 
