@@ -79,6 +79,22 @@ struct Face {
     FT_Face ft = nullptr;
     hb_font_t* hb = nullptr;
     std::string version;
+
+    Face() = default;
+    Face(const Face&) = delete;
+    Face& operator=(const Face&) = delete;
+    ~Face() {
+        if (hb) hb_font_destroy(hb);
+        if (ft) FT_Done_Face(ft);
+    }
+};
+
+// Frees the library after the faces made with it (declared before them).
+struct Library {
+    FT_Library ft = nullptr;
+    ~Library() {
+        if (ft) FT_Done_FreeType(ft);
+    }
 };
 
 bool open_face(FT_Library library, const std::string& path, Face* face) {
@@ -346,8 +362,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    FT_Library library;
-    if (FT_Init_FreeType(&library) != 0) return 1;
+    Library owner;
+    if (FT_Init_FreeType(&owner.ft) != 0) return 1;
+    FT_Library library = owner.ft;
     Face regular, bold;
     if (!open_face(library, font_dir + "/" + kRegularFile, &regular) ||
         !open_face(library, font_dir + "/" + kBoldFile, &bold))
