@@ -17,13 +17,30 @@ struct DisplayState {
     EFI_GRAPHICS_OUTPUT_PROTOCOL gop{};
     EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE mode{};
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION info{};
-    std::vector<uint32_t> frame; // width * height, 0x00RRGGBB
     EFI_HANDLE handle = nullptr; // null: no screen
     std::vector<BltCall> calls;
     size_t mode_calls = 0;
 };
 
 DisplayState g_display;
+
+// The frame buffer, width * height pixels of 0x00RRGGBB, outlives the
+// protocol record: every firmware reset sets up a screen, and clearing only
+// what was drawn on keeps thousands of resets from each paging in megabytes.
+struct Frame {
+    std::vector<uint32_t> pixels;
+    bool clean = true; // all zero
+};
+Frame g_frame;
+
+void frame_clear(size_t size) {
+    if (g_frame.pixels.size() != size) {
+        g_frame.pixels.assign(size, 0u);
+    } else if (!g_frame.clean) {
+        std::fill(g_frame.pixels.begin(), g_frame.pixels.end(), 0u);
+    }
+    g_frame.clean = true;
+}
 
 uint32_t width() {
     return g_display.info.HorizontalResolution;
@@ -42,7 +59,7 @@ bool rect_on_screen(UINTN x, UINTN y, UINTN w, UINTN h) {
 }
 
 uint32_t* frame_row(UINTN y) {
-    return g_display.frame.data() + size_t(y) * width();
+    return g_frame.pixels.data() + size_t(y) * width();
 }
 
 uint8_t* buffer_row(EFI_GRAPHICS_OUTPUT_BLT_PIXEL* buffer, UINTN delta, UINTN y) {
@@ -98,6 +115,7 @@ EFI_STATUS EFIAPI gop_blt(EFI_GRAPHICS_OUTPUT_PROTOCOL*, EFI_GRAPHICS_OUTPUT_BLT
                           EFI_GRAPHICS_OUTPUT_BLT_OPERATION op, UINTN sx, UINTN sy, UINTN dx,
                           UINTN dy, UINTN w, UINTN h, UINTN delta) {
     EFI_STATUS status = blt(buffer, op, sx, sy, dx, dy, w, h, delta);
+    if (status == EFI_SUCCESS && op != EfiBltVideoToBltBuffer) g_frame.clean = false;
     g_display.calls.push_back(BltCall{op, sx, sy, dx, dy, w, h, delta, status});
     return status;
 }
@@ -118,7 +136,7 @@ EFI_STATUS EFIAPI gop_query_mode(EFI_GRAPHICS_OUTPUT_PROTOCOL*, UINT32 number, U
 EFI_STATUS EFIAPI gop_set_mode(EFI_GRAPHICS_OUTPUT_PROTOCOL*, UINT32 number) {
     g_display.mode_calls++;
     if (number != 0) return EFI_UNSUPPORTED;
-    std::fill(g_display.frame.begin(), g_display.frame.end(), 0u);
+    frame_clear(g_frame.pixels.size());
     return EFI_SUCCESS;
 }
 
@@ -132,14 +150,15 @@ void set_display(uint32_t w, uint32_t h, DisplayPlace place) {
     d.info.VerticalResolution = h;
     d.info.PixelFormat = PixelBlueGreenRedReserved8BitPerColor;
     d.info.PixelsPerScanLine = w;
-    d.frame.assign(size_t(w) * h, 0u);
+    frame_clear(size_t(w) * h);
     d.mode = EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE{};
     d.mode.MaxMode = 1;
     d.mode.Mode = 0;
     d.mode.Info = &d.info;
     d.mode.SizeOfInfo = sizeof d.info;
-    d.mode.FrameBufferBase = EFI_PHYSICAL_ADDRESS(reinterpret_cast<uintptr_t>(d.frame.data()));
-    d.mode.FrameBufferSize = d.frame.size() * sizeof(uint32_t);
+    d.mode.FrameBufferBase =
+        EFI_PHYSICAL_ADDRESS(reinterpret_cast<uintptr_t>(g_frame.pixels.data()));
+    d.mode.FrameBufferSize = g_frame.pixels.size() * sizeof(uint32_t);
     d.gop.QueryMode = gop_query_mode;
     d.gop.SetMode = gop_set_mode;
     d.gop.Blt = gop_blt;
@@ -179,7 +198,7 @@ uint32_t display_pixel(uint32_t x, uint32_t y) {
 
 Picture display_picture() {
     if (!g_display.handle) return Picture{};
-    return picture_from(g_display.frame.data(), width(), height(), width());
+    return picture_from(g_frame.pixels.data(), width(), height(), width());
 }
 
 const std::vector<BltCall>& display_blt_calls() {

@@ -17,7 +17,9 @@
 // screen, or a missing buffer for an operation that needs one gives
 // EFI_INVALID_PARAMETER and changes nothing. Delta 0 means Width * 4. The
 // mode's pixel format is PixelBlueGreenRedReserved8BitPerColor, so the frame
-// buffer holds the same 32-bit values as a blit buffer.
+// buffer holds the same 32-bit values as a blit buffer. FrameBufferBase is a
+// real address, but only what Blt writes is known to be drawn: a new screen
+// starts black only if nothing else wrote there.
 #pragma once
 
 #include <cstddef>

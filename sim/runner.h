@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/efi.h"
+#include "sim/display.h"
 #include "sim/firmware.h"
 #include "sim/key_script.h"
 
@@ -41,6 +42,12 @@ struct RunnerOptions {
     bool no_fs = false; // started from no volume at all
     size_t columns = 0; // 0: not asked for
     size_t rows = 0;
+    // The simulated screen's graphics mode (any size, below 640 x 480
+    // included), or none at all.
+    uint32_t screen_width = kDefaultDisplayWidth;
+    uint32_t screen_height = kDefaultDisplayHeight;
+    bool no_screen = false;
+    std::string screenshot; // PNG of the screen at the end; empty: none
     bool scripted = false;
     std::string keys;
     bool dump_screen = false;  // the last screen
@@ -75,8 +82,7 @@ bool attach_images(const std::vector<ImageArg>& images, std::vector<EFI_HANDLE>*
 // was started from it, so it is fs0's volume. Its device path lies under
 // image `boot_index`'s disk (a partition of it) when that is not negative,
 // else under no disk, and then no disk is the one the program came from.
-EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index = -1,
-                               bool read_only = false);
+EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index = -1, bool read_only = false);
 
 // What a run of the program comes to as a process exit status: 0 for
 // success (warnings included), an error status's low byte (1 if that is 0),

@@ -74,6 +74,11 @@ int runner_main(int argc, char** argv) {
 
     reset();
     set_console_size(columns, rows);
+    if (options.no_screen) {
+        remove_display();
+    } else {
+        set_display(options.screen_width, options.screen_height);
+    }
     std::vector<EFI_HANDLE> disks;
     std::string warnings;
     if (!attach_images(options.images, &disks, &warnings, &error)) {
@@ -107,6 +112,8 @@ int runner_main(int argc, char** argv) {
         end = run_interactive(STDIN_FILENO, STDOUT_FILENO, call_efi_main, nullptr);
         terminal_end();
     }
+    if (!options.screenshot.empty() && !save_png(options.screenshot, display_picture(), &error))
+        std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
     if (temporary && rmdir(dir.c_str()) != 0)
         std::fprintf(stderr, "korvane-sim: the files saved on fs0 are in %s\n", dir.c_str());
     return exit_status(end.result, end.keys_exhausted);

@@ -26,6 +26,11 @@ options:
                   elsewhere
   --size WxH      a console mode of W columns and H rows beside the 80x25 of
                   mode 0 (default: the terminal's size; 80x25 with --keys)
+  --screen WxH    the graphics mode of the simulated screen, W x H pixels
+                  (default 1280x800)
+  --no-screen     no graphics output at all: a text-only console
+  --screenshot FILE
+                  save the screen's last picture as a PNG file at the end
   --keys SCRIPT   take the keys from SCRIPT instead of the terminal
   --dump-screen   with --keys: print the last screen as text at the end
   --dump-screens  with --keys: print the screen each time the program waits
@@ -60,6 +65,7 @@ namespace {
 
 constexpr size_t kMaxConsoleSide = 1000;
 constexpr uint32_t kMaxBlockSize = 65536;
+constexpr size_t kMaxScreenSide = 16384;
 
 bool all_digits(const std::string& s) {
     if (s.empty()) return false;
@@ -80,6 +86,17 @@ bool parse_size_option(const std::string& text, size_t* columns, size_t* rows) {
     if (!parse_count(text.substr(0, x), columns) || !parse_count(text.substr(x + 1), rows))
         return false;
     return *columns >= 1 && *rows >= 1 && *columns <= kMaxConsoleSide && *rows <= kMaxConsoleSide;
+}
+
+bool parse_screen_option(const std::string& text, uint32_t* width, uint32_t* height) {
+    size_t w = 0, h = 0;
+    size_t x = text.find_first_of("xX");
+    if (x == std::string::npos) return false;
+    if (!parse_count(text.substr(0, x), &w) || !parse_count(text.substr(x + 1), &h)) return false;
+    if (w < 1 || h < 1 || w > kMaxScreenSide || h > kMaxScreenSide) return false;
+    *width = uint32_t(w);
+    *height = uint32_t(h);
+    return true;
 }
 
 } // namespace
@@ -131,7 +148,7 @@ bool parse_image_arg(const std::string& text, ImageArg* arg, std::string* error)
 bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* options,
                        std::string* error) {
     *options = RunnerOptions{};
-    bool only_images = false;
+    bool only_images = false, have_screen = false;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& arg = args[i];
         if (only_images || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -152,7 +169,8 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
             value = arg.substr(eq + 1);
             has_value = true;
         }
-        bool takes_value = name == "--fs" || name == "--size" || name == "--keys";
+        bool takes_value = name == "--fs" || name == "--size" || name == "--keys" ||
+                           name == "--screen" || name == "--screenshot";
         if (takes_value && !has_value) {
             if (i + 1 == args.size()) {
                 *error = name + " needs a value";
@@ -174,6 +192,20 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
                 *error = "--size " + value + ": expected WxH, each from 1 to 1000";
                 return false;
             }
+        } else if (name == "--screen") {
+            if (!parse_screen_option(value, &options->screen_width, &options->screen_height)) {
+                *error = "--screen " + value + ": expected WxH, each from 1 to 16384";
+                return false;
+            }
+            have_screen = true;
+        } else if (name == "--no-screen") {
+            options->no_screen = true;
+        } else if (name == "--screenshot") {
+            if (value.empty()) {
+                *error = "--screenshot needs a file name";
+                return false;
+            }
+            options->screenshot = value;
         } else if (name == "--keys") {
             options->scripted = true;
             options->keys = value;
@@ -195,6 +227,10 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
     if ((options->dump_screen || options->dump_screens) && !options->scripted) {
         *error = std::string(options->dump_screens ? "--dump-screens" : "--dump-screen") +
                  " needs --keys";
+        return false;
+    }
+    if (options->no_screen && (have_screen || !options->screenshot.empty())) {
+        *error = "--no-screen goes with neither --screen nor --screenshot";
         return false;
     }
     if (options->no_fs && (!options->fs_dir.empty() || options->fs_read_only)) {

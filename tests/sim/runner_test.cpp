@@ -110,6 +110,27 @@ TEST(RunnerArgs, RejectsWhatItCannotUse) {
                   std::string("--size ") + size + ": expected WxH, each from 1 to 1000");
 }
 
+TEST(RunnerArgs, ScreenSizeOrNone) {
+    sim::RunnerOptions o = parse_ok({});
+    EXPECT_EQ(o.screen_width, 1280u);
+    EXPECT_EQ(o.screen_height, 800u);
+    EXPECT_FALSE(o.no_screen);
+    o = parse_ok({"--screen=639x480", "--screenshot", "shot.png"});
+    EXPECT_EQ(o.screen_width, 639u);
+    EXPECT_EQ(o.screen_height, 480u);
+    EXPECT_EQ(o.screenshot, "shot.png");
+    EXPECT_TRUE(parse_ok({"--no-screen"}).no_screen);
+    EXPECT_EQ(parse_error({"--screen", "0x480"}),
+              "--screen 0x480: expected WxH, each from 1 to 16384");
+    EXPECT_EQ(parse_error({"--screen", "16385x480"}),
+              "--screen 16385x480: expected WxH, each from 1 to 16384");
+    EXPECT_EQ(parse_error({"--screenshot="}), "--screenshot needs a file name");
+    EXPECT_EQ(parse_error({"--no-screen", "--screen", "800x600"}),
+              "--no-screen goes with neither --screen nor --screenshot");
+    EXPECT_EQ(parse_error({"--screenshot", "a.png", "--no-screen"}),
+              "--no-screen goes with neither --screen nor --screenshot");
+}
+
 // ---- Exit status ----
 
 TEST(RunnerExitStatus, FollowsTheProgramUnlessTheKeysRanOut) {
