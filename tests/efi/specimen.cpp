@@ -1,8 +1,7 @@
 #include "tests/efi/specimen.h"
 
 #include "gui/font.h"
-#include "platform/globals.h"
-#include "platform/memory.h"
+#include "gui/graphics.h"
 #include "platform/utf.h"
 
 namespace kv {
@@ -71,9 +70,8 @@ int32_t draw_wrapped(Canvas* canvas, int32_t x, int32_t y, int32_t width, const 
 
 bool specimen_draw(Canvas* canvas) {
     if (!font_load()) return false;
-    for (int32_t y = 0; y < canvas->height; y++)
-        for (int32_t x = 0; x < canvas->width; x++)
-            canvas->pixels[size_t(y) * size_t(canvas->width) + x] = kPaper;
+    clip_reset(canvas);
+    fill_rect(canvas, 0, 0, canvas->width, canvas->height, kPaper);
 
     char characters[1024];
     append_character_set(characters);
@@ -97,38 +95,30 @@ bool specimen_draw(Canvas* canvas) {
         for (bool bold : kWeights) {
             const FontSize* size = font_pick(pixels, bold);
             const int32_t x = bold ? half : 0;
-            canvas->clip_x = x;
-            canvas->clip_w = half;
+            clip_set(canvas, x, 0, half, canvas->height);
             text_draw(canvas, x + kMargin, y, size, kKerningInk, kKerningLine);
         }
         y += font_line_height(font_pick(pixels, false));
     }
-    canvas->clip_x = 0;
-    canvas->clip_w = canvas->width;
+    clip_reset(canvas);
     return true;
 }
 
 bool specimen_show() {
-    EFI_GUID gop_guid = EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID;
-    EFI_GRAPHICS_OUTPUT_PROTOCOL* gop = nullptr;
-    if (!g_st->ConsoleOutHandle ||
-        EFI_ERROR(g_bs->HandleProtocol(g_st->ConsoleOutHandle, &gop_guid, (VOID**)&gop)) || !gop)
-        if (EFI_ERROR(g_bs->LocateProtocol(&gop_guid, nullptr, (VOID**)&gop)) || !gop) return false;
-    if (!gop->Mode || !gop->Mode->Info ||
-        gop->Mode->Info->HorizontalResolution < uint32_t(kSpecimenWidth) ||
-        gop->Mode->Info->VerticalResolution < uint32_t(kSpecimenHeight))
-        return false;
-
+    int32_t width = 0, height = 0;
+    if (!graphics_start(&width, &height)) return false;
     Canvas canvas{};
-    canvas.pixels = (Pixel*)malloc(size_t(kSpecimenWidth) * kSpecimenHeight * sizeof(Pixel));
-    if (!canvas.pixels) return false;
-    canvas.width = canvas.clip_w = kSpecimenWidth;
-    canvas.height = canvas.clip_h = kSpecimenHeight;
+    if (width < kSpecimenWidth || height < kSpecimenHeight ||
+        !canvas_init(&canvas, kSpecimenWidth, kSpecimenHeight)) {
+        graphics_end();
+        return false;
+    }
     const bool drawn = specimen_draw(&canvas);
     if (drawn)
-        gop->Blt(gop, (EFI_GRAPHICS_OUTPUT_BLT_PIXEL*)canvas.pixels, EfiBltBufferToVideo, 0, 0, 0,
-                 0, kSpecimenWidth, kSpecimenHeight, kSpecimenWidth * sizeof(Pixel));
-    free(canvas.pixels);
+        blit_to_screen(canvas.pixels, canvas.width, 0, 0, 0, 0, canvas.width, canvas.height);
+    else
+        graphics_end();
+    canvas_free(&canvas);
     return drawn;
 }
 

@@ -14,8 +14,9 @@ constexpr int32_t kSpecimenHeight = 800;
 // Paints the specimen into a canvas of at least the specimen's size; false
 // when the font does not load.
 bool specimen_draw(Canvas* canvas);
-// Draws the specimen onto the console's graphics output at its top-left
-// corner; false without a font, a screen of the specimen's size or memory.
+// Takes over the screen and draws the specimen at its top-left corner,
+// leaving graphics active; false without a font, a screen of the specimen's
+// size or memory.
 bool specimen_show();
 
 } // namespace kv

@@ -7,7 +7,6 @@
 
 extern "C" EFI_STATUS EFIAPI efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
     kv::platform_bind(image, st);
-    st->ConOut->EnableCursor(st->ConOut, FALSE);
     st->ConOut->OutputString(st->ConOut, (CHAR16*)u"kvspecimen drawing\r\n");
     if (!kv::specimen_show())
         st->ConOut->OutputString(st->ConOut, (CHAR16*)u"kvspecimen failed\r\n");

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "gui/graphics.h"
 #include "platform/globals.h"
 #include "sim/display.h"
 #include "sim/firmware.h"
@@ -21,7 +22,9 @@ TEST(FontSpecimen, SimulatedScreenMatchesTheCommittedPicture) {
     sim::reset();
     kv::platform_bind(sim::image_handle(), sim::system_table());
     ASSERT_TRUE(kv::specimen_show());
+    EXPECT_TRUE(kv::graphics_active());
     const sim::Picture shot = sim::display_picture();
+    kv::graphics_end();
     std::string error;
     ASSERT_TRUE(sim::save_png(KV_BINARY_DIR "/font_specimen.png", shot, &error)) << error;
     if (std::getenv("KV_UPDATE_GOLDEN")) {
@@ -38,6 +41,7 @@ TEST(FontSpecimen, RefusesAScreenSmallerThanTheSpecimen) {
     sim::set_display(1024, 768);
     kv::platform_bind(sim::image_handle(), sim::system_table());
     EXPECT_FALSE(kv::specimen_show());
+    EXPECT_FALSE(kv::graphics_active());
     EXPECT_EQ(sim::display_pixel(0, 0), 0u);
 }
 
