@@ -52,7 +52,13 @@ set_tests_properties(sanitizer_unit_tests PROPERTIES
 # build tree; a checked-in seed corpus is read if present, named after the
 # target with or without its _fuzz suffix (fuzz/corpus/read_table/ seeds
 # read_table_fuzz).
-file(GLOB KV_FUZZ_TARGETS LIST_DIRECTORIES false CONFIGURE_DEPENDS ${KV_FUZZ_BIN_DIR}/*)
+# The fuzz tree registers its own targets under the same names, so this glob
+# of its output is for the other trees only (a second configure of the fuzz
+# tree, once its binaries exist, would otherwise define every test twice).
+set(KV_FUZZ_TARGETS)
+if(NOT KORVANE_FUZZ)
+  file(GLOB KV_FUZZ_TARGETS LIST_DIRECTORIES false CONFIGURE_DEPENDS ${KV_FUZZ_BIN_DIR}/*)
+endif()
 foreach(target ${KV_FUZZ_TARGETS})
   get_filename_component(name ${target} NAME)
   set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
