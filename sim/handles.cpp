@@ -48,6 +48,7 @@ struct HandleState {
     std::unordered_set<const void*> known;
     uint64_t next_installed = 0;
     std::function<void(EFI_HANDLE)> connect_hook;
+    std::vector<std::pair<EFI_HANDLE, std::function<void()>>> drivers;
 };
 
 HandleState g_db;
@@ -312,6 +313,8 @@ EFI_STATUS EFIAPI close_protocol(EFI_HANDLE handle, EFI_GUID* guid, EFI_HANDLE a
 EFI_STATUS EFIAPI connect_controller(EFI_HANDLE controller, EFI_HANDLE*, EFI_DEVICE_PATH_PROTOCOL*,
                                      BOOLEAN) {
     if (!find_handle(controller)) return EFI_INVALID_PARAMETER;
+    for (auto& driver : g_db.drivers)
+        if (driver.first == controller) driver.second();
     // A copy: the hook may replace itself.
     auto hook = g_db.connect_hook;
     if (hook) hook(controller);
@@ -360,6 +363,10 @@ void handles_reset(EFI_BOOT_SERVICES& bs) {
 
 bool handle_known(EFI_HANDLE handle) {
     return find_handle(handle) != nullptr;
+}
+
+void set_controller_driver(EFI_HANDLE controller, std::function<void()> start) {
+    g_db.drivers.emplace_back(controller, std::move(start));
 }
 
 } // namespace detail
