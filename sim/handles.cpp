@@ -208,10 +208,25 @@ long matched_prefix(const uint8_t* prefix, const uint8_t* path) {
     return -1;
 }
 
+// Firmware measures the whole path first, every instance up to the final
+// end node, so a caller's path must be well formed to its very end.
+bool whole_path_well_formed(const uint8_t* path) {
+    for (size_t at = 0; at < kMaxDevicePathBytes;) {
+        const uint8_t* node = path + at;
+        size_t len = node_length(node);
+        if (len < sizeof(EFI_DEVICE_PATH_PROTOCOL)) return false;
+        if (node[0] == END_DEVICE_PATH_TYPE && node[1] == END_ENTIRE_DEVICE_PATH_SUBTYPE)
+            return true;
+        at += len;
+    }
+    return false;
+}
+
 EFI_STATUS EFIAPI locate_device_path(EFI_GUID* guid, EFI_DEVICE_PATH_PROTOCOL** path,
                                      EFI_HANDLE* device) {
     if (!guid || !path || !*path || !device) return EFI_INVALID_PARAMETER;
     const uint8_t* wanted = reinterpret_cast<const uint8_t*>(*path);
+    if (!whole_path_well_formed(wanted)) return EFI_INVALID_PARAMETER;
     long best = -1;
     EFI_HANDLE best_handle = nullptr;
     for (auto& rec : g_db.handles) {

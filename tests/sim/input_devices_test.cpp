@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "sim/firmware.h"
-#include "sim/serial.h"
 
 namespace {
 
@@ -154,21 +153,6 @@ TEST(SimPointers, GetStateFollowsTheScriptThenReportsNoChange) {
     EXPECT_EQ(s.RelativeMovementY, 2);
     EXPECT_EQ(p->GetState(p, &s), EFI_DEVICE_ERROR);
     EXPECT_EQ(p->GetState(p, &s), EFI_NOT_READY);
-}
-
-TEST(SimSerial, ConsoleVariableMarksInstancesAndKeepsTheLastEnd) {
-    sim::PathBytes a = sim::gop_console_path();
-    sim::PathBytes b = sim::serial_console_path();
-    std::vector<uint8_t> v = sim::console_variable({a, b});
-    ASSERT_EQ(v.size(), a.size() + b.size());
-    EXPECT_EQ(v[a.size() - 4], 0x7F);
-    EXPECT_EQ(v[a.size() - 3], 0x01);
-    EXPECT_EQ(v[v.size() - 3], 0xFF);
-    // The UART node sits right before the terminal type in the second one.
-    size_t uart = a.size() + b.size() - 4 - 20 - 19;
-    EXPECT_EQ(v[uart], 0x03);
-    EXPECT_EQ(v[uart + 1], 0x0E);
-    EXPECT_EQ(v[uart + 2], 19);
 }
 
 } // namespace
