@@ -43,22 +43,6 @@ class SimUsb : public ::testing::Test {
     EFI_BOOT_SERVICES* bs = nullptr;
 };
 
-TEST_F(SimUsb, DescribesTheInterfaceAndItsEndpoints) {
-    sim::UsbDevice mouse = sim::add_usb_device(sim::usb_boot_mouse());
-    EFI_USB_IO_PROTOCOL* io = io_of(mouse);
-    EFI_USB_INTERFACE_DESCRIPTOR i = {};
-    ASSERT_EQ(io->UsbGetInterfaceDescriptor(io, &i), EFI_SUCCESS);
-    EXPECT_EQ(i.InterfaceClass, 3);
-    EXPECT_EQ(i.InterfaceSubClass, 1);
-    EXPECT_EQ(i.InterfaceProtocol, 2);
-    EXPECT_EQ(i.NumEndpoints, 1);
-    EFI_USB_ENDPOINT_DESCRIPTOR e = {};
-    ASSERT_EQ(io->UsbGetEndpointDescriptor(io, 0, &e), EFI_SUCCESS);
-    EXPECT_EQ(e.EndpointAddress, 0x81);
-    EXPECT_EQ(e.Attributes & 3, 3);
-    EXPECT_EQ(io->UsbGetEndpointDescriptor(io, 1, &e), EFI_NOT_FOUND);
-}
-
 TEST_F(SimUsb, ByDriverOpensAreExclusive) {
     sim::UsbDeviceConfig owned = sim::usb_boot_mouse();
     owned.driver_owned = true;
