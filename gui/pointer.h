@@ -1,23 +1,42 @@
-// The mouse cursor over the picture on screen. The back buffer never holds
-// the cursor: it is composed in a small pointer canvas from the back buffer
-// under it and copied to the screen, and erased by copying that part of the
-// back buffer again. Both copies stop at the screen's right and bottom edges.
+// Pointer input for the graphical front end: the firmware's relative and
+// absolute pointer devices, and the program's own driver for USB
+// boot-protocol mice that no firmware driver has claimed.
 #pragma once
 
 #include <stdint.h>
 
-#include "gui/canvas.h"
+#include "platform/efi.h"
 
 namespace kv {
 
-// A canvas just large enough for the cursor at this scale; false when it
-// cannot be allocated.
-bool pointer_canvas_init(Canvas* pointer, int32_t scale);
+// One poll's worth of input from every open device, merged.
+struct PointerEvent {
+    int32_t dx; // relative motion since the last poll, in pixels
+    int32_t dy;
+    bool absolute; // an absolute device reported a position
+    int32_t ax;    // that position, 0..65535 across the device's range
+    int32_t ay;
+    bool left;
+    bool right;
+};
 
-// Shows the cursor with its hot spot at (x, y) of the back buffer, which is
-// the size of the screen.
-void pointer_draw(const Canvas* back, Canvas* pointer, int32_t x, int32_t y, int32_t scale);
-// Puts back what the cursor at (x, y) covered.
-void pointer_erase(const Canvas* back, const Canvas* pointer, int32_t x, int32_t y);
+// Finds and opens the devices (at most 8 of each kind) and starts the USB
+// mice's interrupt transfers. Returns how many devices were taken.
+int pointer_open();
+// "firmware N, korvane's USB driver M" as counted by the last pointer_open.
+const char* pointer_summary();
+// True when any device delivered new data since the last poll; the button
+// states are filled in either way.
+bool pointer_poll(PointerEvent* event);
+// Stops the USB transfers and gives the mice back to the firmware.
+void pointer_close();
+
+// The firmware calls this for every interrupt transfer of an open USB mouse,
+// at callback priority, between any two steps of the program.
+EFI_STATUS EFIAPI usb_mouse_callback(VOID* data, UINTN data_length, VOID* context, UINT32 status);
+
+// Whether the text console that is showing (the one on the graphics
+// device, when that is not ConOut itself) has its cursor switched on.
+bool console_cursor_visible();
 
 } // namespace kv

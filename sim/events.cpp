@@ -48,6 +48,7 @@ struct EventState {
     size_t live = 0;
     std::function<bool()> idle_hook;
     std::function<void(uint64_t)> stall_hook;
+    std::function<void(EFI_TPL)> raise_hook;
 };
 
 EventState g_ev;
@@ -122,6 +123,8 @@ void fire_due() {
 EFI_TPL EFIAPI raise_tpl(EFI_TPL tpl) {
     EFI_TPL old = g_ev.tpl;
     g_ev.tpl = tpl;
+    // A copy: the hook may replace itself.
+    if (auto hook = g_ev.raise_hook) hook(tpl);
     return old;
 }
 
@@ -315,6 +318,10 @@ void signal_event(EFI_EVENT event) {
 
 void set_idle_hook(std::function<bool()> hook) {
     g_ev.idle_hook = std::move(hook);
+}
+
+void set_raise_tpl_hook(std::function<void(EFI_TPL)> hook) {
+    g_ev.raise_hook = std::move(hook);
 }
 
 void set_stall_hook(std::function<void(uint64_t)> hook) {

@@ -142,6 +142,9 @@ void reset() {
     detail::image_reset(g_bs);
     detail::runtime_reset(g_rt);
     detail::storage_reset();
+    detail::pointers_reset();
+    detail::usb_reset();
+    detail::serial_reset();
 
     g_bs.SetWatchdogTimer = set_watchdog_timer;
     g_bs.GetNextMonotonicCount = get_next_monotonic_count;

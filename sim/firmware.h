@@ -86,6 +86,10 @@ bool watchdog_expired();
 
 // Events.
 EFI_TPL current_tpl();
+// Called by RaiseTPL once the new priority is in force. A test moves the
+// clock there to let a device's interrupt fall inside the program's
+// critical section, where its notification must wait.
+void set_raise_tpl_hook(std::function<void(EFI_TPL)> hook);
 // Events created and not yet closed, the firmware's own (WaitForKey) included.
 size_t live_events();
 // Signals an event as a device would (notify functions run as the current

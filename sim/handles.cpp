@@ -48,6 +48,7 @@ struct HandleState {
     std::unordered_set<const void*> known;
     uint64_t next_installed = 0;
     std::function<void(EFI_HANDLE)> connect_hook;
+    std::vector<std::pair<EFI_HANDLE, std::function<void()>>> drivers;
 };
 
 HandleState g_db;
@@ -207,10 +208,25 @@ long matched_prefix(const uint8_t* prefix, const uint8_t* path) {
     return -1;
 }
 
+// Firmware measures the whole path first, every instance up to the final
+// end node, so a caller's path must be well formed to its very end.
+bool whole_path_well_formed(const uint8_t* path) {
+    for (size_t at = 0; at < kMaxDevicePathBytes;) {
+        const uint8_t* node = path + at;
+        size_t len = node_length(node);
+        if (len < sizeof(EFI_DEVICE_PATH_PROTOCOL)) return false;
+        if (node[0] == END_DEVICE_PATH_TYPE && node[1] == END_ENTIRE_DEVICE_PATH_SUBTYPE)
+            return true;
+        at += len;
+    }
+    return false;
+}
+
 EFI_STATUS EFIAPI locate_device_path(EFI_GUID* guid, EFI_DEVICE_PATH_PROTOCOL** path,
                                      EFI_HANDLE* device) {
     if (!guid || !path || !*path || !device) return EFI_INVALID_PARAMETER;
     const uint8_t* wanted = reinterpret_cast<const uint8_t*>(*path);
+    if (!whole_path_well_formed(wanted)) return EFI_INVALID_PARAMETER;
     long best = -1;
     EFI_HANDLE best_handle = nullptr;
     for (auto& rec : g_db.handles) {
@@ -312,6 +328,8 @@ EFI_STATUS EFIAPI close_protocol(EFI_HANDLE handle, EFI_GUID* guid, EFI_HANDLE a
 EFI_STATUS EFIAPI connect_controller(EFI_HANDLE controller, EFI_HANDLE*, EFI_DEVICE_PATH_PROTOCOL*,
                                      BOOLEAN) {
     if (!find_handle(controller)) return EFI_INVALID_PARAMETER;
+    for (auto& driver : g_db.drivers)
+        if (driver.first == controller) driver.second();
     // A copy: the hook may replace itself.
     auto hook = g_db.connect_hook;
     if (hook) hook(controller);
@@ -360,6 +378,10 @@ void handles_reset(EFI_BOOT_SERVICES& bs) {
 
 bool handle_known(EFI_HANDLE handle) {
     return find_handle(handle) != nullptr;
+}
+
+void set_controller_driver(EFI_HANDLE controller, std::function<void()> start) {
+    g_db.drivers.emplace_back(controller, std::move(start));
 }
 
 } // namespace detail

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "platform/efi.h"
 #include "platform/efi_protocols.h"
@@ -59,5 +60,15 @@ void device_path_text_reset();
 void rng_reset();
 // Installs the device-path-to-text service unless a test chose otherwise.
 void device_path_text_default();
+
+// Input devices and serial ports; dropped after the handle database was
+// emptied.
+void pointers_reset();
+void usb_reset();
+void serial_reset();
+
+// The driver that ConnectController starts on a controller handle (a USB
+// host controller enumerating its bus), before the test's connect hook.
+void set_controller_driver(EFI_HANDLE controller, std::function<void()> start);
 
 } // namespace sim::detail

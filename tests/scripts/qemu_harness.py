@@ -462,6 +462,11 @@ class Machine:
             raw = bytes(self._serial[since:])
         return _ESCAPES.sub(b"", raw).decode("utf-8", "replace")
 
+    def serial_bytes(self, since=0):
+        """Everything the guest sent so far, exactly as it arrived."""
+        with self._serial_cond:
+            return bytes(self._serial[since:])
+
     def _wait(self, probe, what, timeout, settle=0.0):
         """Calls probe whenever serial output arrives until it returns
         something other than None, taken only once the output has been quiet
