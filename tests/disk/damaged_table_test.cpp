@@ -1,13 +1,12 @@
 // Damaged and unusual layouts that the reader must neither hide nor
-// misread: a chain longer than the reader follows, an extended partition at
-// block 0, partitions over each other or over the table's own blocks, and a
-// real MBR behind a copied file-system parameter block.
+// misread: a chain longer than the reader follows, partitions over each
+// other or over the table's own blocks, and a real MBR behind a copied
+// file-system parameter block.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "disk/layout.h"
 #include "disk/read_table.h"
 #include "tests/disk/image_builder.h"
 #include "tests/disk/read_fixture.h"
@@ -41,17 +40,6 @@ TEST_F(DamagedTableTest, ChainCutByTheLimitIsMarkedAndItsBlocksKept) {
     EXPECT_FALSE(table_.chain_cut);
     EXPECT_EQ(table_.ebr_count, 128);
     EXPECT_EQ(notes(), Notes{});
-}
-
-TEST_F(DamagedTableTest, ExtendedPartitionAtBlockZeroIsNotFollowed) {
-    sim::MemDisk disk(512, 8192);
-    kvtest::write_mbr(disk, {{0x00, 0x83, 2048, 2048}, {0x00, 0x05, 0, 8192}});
-    ASSERT_EQ(read(disk), kv::ERR_OK);
-    EXPECT_EQ(table_.partition_count, 2); // no phantom logical over the disk
-    EXPECT_EQ(table_.ebr_count, 0);
-    EXPECT_EQ(notes(),
-              (Notes{"invalid extended boot record at block 0", "partitions 1 and 2 overlap",
-                     "partition 2 covers a block of the partition table"}));
 }
 
 TEST_F(DamagedTableTest, OverlapsAndTableBlocksAreNotedWithTheirNumbers) {
@@ -138,22 +126,6 @@ TEST_F(DamagedTableTest, PlausibleEntriesBehindABootSectorAreAnMbr) {
         EXPECT_EQ(table_.kind, kv::TableKind::None);
         EXPECT_EQ(notes(), Notes{"no partition table: a file system covers the whole disk"});
     }
-}
-
-TEST_F(DamagedTableTest, TableBlocksOfAGpt) {
-    sim::MemDisk disk(512, 4096);
-    kvtest::GptPlan plan;
-    plan.entries = {{0, kvtest::kLinuxDataType, {}, 34, 4062, 0, u"all"}};
-    kvtest::GptPlacement at = kvtest::write_gpt(disk, plan);
-    ASSERT_EQ(read(disk), kv::ERR_OK);
-    for (uint64_t block :
-         {uint64_t{0}, uint64_t{1}, at.primary_array, at.primary_array + at.array_blocks - 1,
-          at.backup_array, at.backup_header})
-        EXPECT_TRUE(kv::covers_table_block(&table_, block, 1)) << block;
-    EXPECT_FALSE(kv::covers_table_block(&table_, at.first_usable, at.last_usable - 33));
-    EXPECT_FALSE(kv::covers_table_block(&table_, 0, 0));
-    // The whole disk holds them all, without wrapping past 2^64.
-    EXPECT_TRUE(kv::covers_table_block(&table_, 5, ~0ULL));
 }
 
 } // namespace

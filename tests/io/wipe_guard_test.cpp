@@ -64,15 +64,8 @@ TEST_F(WipeGuard, PartitionsOverTableBlocksAreRefused) {
     EXPECT_EQ(precheck(8), "");
 }
 
-TEST_F(WipeGuard, OverlappingPartitionsAreRefused) {
+TEST_F(WipeGuard, OverlappingGptPartitionsAreRefused) {
     sim::MemDisk disk(512, 32768);
-    kvtest::write_mbr(
-        disk, {{0x00, 0x83, 2048, 10000}, {0x00, 0x83, 5000, 10000}, {0x00, 0x83, 20000, 100}});
-    read(disk);
-    EXPECT_EQ(precheck(1), kOverlaps);
-    EXPECT_EQ(precheck(2), kOverlaps);
-    EXPECT_EQ(precheck(3), "");
-
     kvtest::GptPlan plan;
     plan.entries = {{0, kvtest::kLinuxDataType, {}, 100, 300, 0, u"a"},
                     {1, kvtest::kLinuxDataType, {}, 200, 400, 0, u"b"},

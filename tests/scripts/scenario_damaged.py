@@ -47,6 +47,9 @@ def long_chain_is_not_cut_by_a_write(sim):
     sim.equal("kvedit status", done.returncode, 1)
     sim.equal("kvedit message", done.stderr.strip(), f"kvedit: write: {why}")
     sim.equal("m140.img after kvedit", sd.digest(img), before)
+    # Deleting the extended partition deletes the unread logicals with it.
+    sim.equal("kvedit status", kvedit(sim, img, "delete 1; write").returncode, 0)
+    sim.equal("partitions sfdisk reads", peers.sfdisk_json(img)["partitions"], [])
 
 
 def wipe_keeps_table_blocks(sim):
