@@ -3,6 +3,7 @@
 #include "disk/bytes.h"
 #include "disk/crc32.h"
 #include "disk/gpt_layout.h"
+#include "disk/layout.h"
 #include "disk/read_table.h"
 #include "platform/memory.h"
 #include "platform/strings.h"
@@ -224,6 +225,7 @@ void load_gpt(const BlockDevice* device, PartitionTable* table) {
     table->backup_array_lba = backup.valid ? decode_header(backup.header).array_lba : 0;
     table->kind = TableKind::Gpt;
     add_entries(table, shown.array);
+    note_layout_faults(table);
 
     free_copy(&primary);
     free_copy(&backup);

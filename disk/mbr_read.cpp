@@ -2,6 +2,7 @@
 // load_gpt and reads MBR tables with their chain of extended boot records.
 #include "disk/bytes.h"
 #include "disk/gpt_layout.h"
+#include "disk/layout.h"
 #include "disk/mbr_layout.h"
 #include "disk/read_table.h"
 #include "platform/memory.h"
@@ -19,6 +20,8 @@ constexpr size_t kOemNameOffset = 3;
 constexpr size_t kOemNameSize = 8;
 constexpr size_t kFat16TypeOffset = 54;
 constexpr size_t kFat32TypeOffset = 82;
+
+static_assert(kEbrChainLimit == kMaxEbrs);
 
 struct MbrEntry {
     uint8_t status;
@@ -64,7 +67,28 @@ enum class Block0 {
     Mbr,
 };
 
-Block0 classify_block0(const uint8_t* block0, bool* hybrid) {
+// Entries that describe real partitions: at least one in use, each after
+// block 0, of at least one block, on the disk and apart from the others. Boot
+// loaders that copy a file system's parameter block into the MBR keep such a
+// table behind it, which a boot sector's code and padding never form.
+bool plausible_entries(const uint8_t* block0, uint64_t disk_blocks) {
+    MbrEntry used[kMbrSlots];
+    int count = 0;
+    for (int slot = 1; slot <= kMbrSlots; slot++) {
+        MbrEntry e = decode_entry(block0, slot);
+        if (e.type == kTypeEmpty) continue;
+        uint64_t end = (uint64_t)e.first_block + e.block_count;
+        if (e.first_block == 0 || e.block_count == 0 || end > disk_blocks) return false;
+        for (int i = 0; i < count; i++) {
+            uint64_t other_end = (uint64_t)used[i].first_block + used[i].block_count;
+            if (e.first_block < other_end && used[i].first_block < end) return false;
+        }
+        used[count++] = e;
+    }
+    return count > 0;
+}
+
+Block0 classify_block0(const uint8_t* block0, uint64_t disk_blocks, bool* hybrid) {
     *hybrid = false;
     if (!has_mbr_magic(block0)) return Block0::Blank;
     bool flags_valid = true;
@@ -83,7 +107,7 @@ Block0 classify_block0(const uint8_t* block0, bool* hybrid) {
         *hybrid = others;
         return Block0::Protective;
     }
-    if (is_boot_sector(block0)) return Block0::Invalid;
+    if (is_boot_sector(block0) && !plausible_entries(block0, disk_blocks)) return Block0::Invalid;
     return Block0::Mbr;
 }
 
@@ -117,6 +141,12 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
     // Both are below 2^33: sums of 32-bit fields.
     const uint64_t first = extended->start;
     const uint64_t end = extended->start + extended->size;
+    // Block 0 is the MBR itself: following it would read the primary
+    // entries as a logical partition and a link.
+    if (first == 0) {
+        add_note(table, "invalid extended boot record at block %llu", 0ULL);
+        return;
+    }
 
     uint64_t current = first;
     int32_t number = kFirstLogicalNumber;
@@ -137,6 +167,7 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
                      (unsigned long long)current);
             return;
         }
+        table->ebr_blocks[table->ebr_count++] = current;
         if (entry_in_use(logical)) {
             Partition p{};
             p.number = number;
@@ -154,13 +185,13 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         }
         if (!is_extended_type(link.type) || link.block_count == 0) return;
         uint64_t next = first + link.first_block;
-        if (next == 0) return;
         if (next <= current || next >= end) {
             add_note(table,
                      "the chain of logical partitions points outside its extended partition");
             return;
         }
         if (--budget == 0) {
+            table->chain_cut = true;
             add_note(table, "the chain of logical partitions is too long; stopped after 128");
             return;
         }
@@ -191,6 +222,7 @@ void read_mbr(const BlockDevice* device, PartitionTable* table, const uint8_t* b
         seen_extended = seen_extended || extended;
     }
     read_logicals(device, table);
+    note_layout_faults(table);
 }
 
 } // namespace
@@ -217,7 +249,7 @@ ErrorCode read_table(const BlockDevice* device, PartitionTable* table) {
     memcpy(table->block0, block0, kBlock0Size);
 
     bool hybrid = false;
-    switch (classify_block0(block0, &hybrid)) {
+    switch (classify_block0(block0, table->block_count, &hybrid)) {
     case Block0::Blank:
         probe_gpt(device, table, block0, false);
         break;

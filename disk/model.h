@@ -24,6 +24,7 @@ constexpr int kMaxNameUnits = 36;          // UTF-16 units of the GPT name field
 constexpr int kFirstLogicalNumber = 5;
 constexpr size_t kBlock0Size = 512;
 constexpr uint64_t kBytesPerMiB = 1048576;
+constexpr int kMaxEbrs = 128; // the reader follows no longer chain
 
 struct Partition {
     int32_t number; // 1-4 primary/extended, 5.. logical, GPT entry index + 1
@@ -64,6 +65,12 @@ struct PartitionTable {
     Partition* partitions; // owned; grow it only through append_partition
     int32_t note_count;
     Note notes[kMaxNotes];
+    // The EBR blocks of the chain as read, in chain order. Edits leave them
+    // alone: they describe the disk, and only a clean table is wiped.
+    int32_t ebr_count;
+    uint64_t ebr_blocks[kMaxEbrs];
+    // The chain went on past the last EBR read: writing would drop the rest.
+    bool chain_cut;
     // Slots allocated in `partitions`. Code that installs an array of its own
     // leaves it 0 so the next append reallocates instead of trusting it.
     int32_t partition_capacity;

@@ -1,5 +1,6 @@
 #include "edit/edit_ops.h"
 
+#include "disk/layout.h"
 #include "edit/free_space.h"
 #include "platform/memory.h"
 #include "platform/strings.h"
@@ -30,6 +31,7 @@ const char kOnlyMbrActive[] = "only MBR partitions have the active flag";
 const char kExtendedNotActive[] = "the extended partition cannot be active";
 const char kUnwritten[] = "unwritten changes: write or discard them first";
 const char kWipeLogicals[] = "wipe the logical partitions one by one";
+const char kWipeTableBlock[] = "the partition covers a block of the partition table";
 
 constexpr uint64_t kMbrBlockLimit = 1ULL << 32;
 constexpr uint64_t kLastBlock = ~0ULL;
@@ -289,6 +291,13 @@ const char* wipe_precheck(const PartitionTable* table, int32_t number) {
     if (p == nullptr) return kNoSuchPartition;
     if (table->dirty) return kUnwritten;
     if (p->kind == PartitionKind::Extended) return kWipeLogicals;
+    // A damaged table may describe a partition over its own blocks or over
+    // another partition: wiping it would take those with it.
+    if (p->size == 0) return kSizeZero;
+    if (p->start >= table->block_count || p->size > table->block_count - p->start)
+        return kBeyondDisk;
+    if (covers_table_block(table, p->start, p->size)) return kWipeTableBlock;
+    if (overlapping_partition(table, (int32_t)(p - table->partitions)) != nullptr) return kOverlaps;
     return nullptr;
 }
 

@@ -40,7 +40,9 @@ const char* set_name(PartitionTable* table, int32_t number, const char* name);
 // Setting the flag clears it on every other partition: at most one is active.
 const char* set_active(PartitionTable* table, int32_t number, bool flag);
 
-// Whether the partition may be wiped now. Changes nothing.
+// Whether the partition may be wiped now: besides the state of the table, its
+// blocks must lie on the disk, away from the table's own blocks and from
+// every other partition. Changes nothing.
 const char* wipe_precheck(const PartitionTable* table, int32_t number);
 
 } // namespace kv

@@ -51,6 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (i > 0 && p.number <= table.partitions[i - 1].number) std::abort();
     }
     if (table.dirty) std::abort();
+    // The EBRs read: on the disk, never block 0, strictly rising, and a cut
+    // chain only after the most the reader follows.
+    if (table.ebr_count < 0 || table.ebr_count > kv::kMaxEbrs) std::abort();
+    if (table.chain_cut && table.ebr_count != kv::kMaxEbrs) std::abort();
+    for (int i = 0; i < table.ebr_count; i++) {
+        uint64_t block = table.ebr_blocks[i];
+        if (block == 0 || block >= table.block_count) std::abort();
+        if (i > 0 && block <= table.ebr_blocks[i - 1]) std::abort();
+    }
     kv::table_free(&table);
     if (sim::pool_blocks_live() != live_before) std::abort();
     return 0;

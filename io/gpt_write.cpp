@@ -31,24 +31,32 @@ struct GptLayout {
 // The sizes follow the device, so a disk that was enlarged and read again
 // gets its backup at the new end. Refuses a layout that the reader would
 // call impossible, so the written table is always read back.
-bool plan_layout(const BlockDevice* device, const PartitionTable* table, GptLayout* layout) {
-    if (table->entry_size < kGptMinEntrySize || table->entry_size % 8 != 0) return false;
-    if (table->entry_count == 0) return false;
+ErrorCode plan_layout(const BlockDevice* device, const PartitionTable* table, GptLayout* layout,
+                      WriteRefusal* refusal) {
     uint64_t array_bytes = (uint64_t)table->entry_count * table->entry_size;
-    if (array_bytes > kGptMaxArrayBytes) return false;
+    if (table->entry_size < kGptMinEntrySize || table->entry_size % 8 != 0 ||
+        table->entry_count == 0 || array_bytes > kGptMaxArrayBytes)
+        return refuse(refusal,
+                      "the GPT entry array has an impossible size (%u entries of %u bytes)",
+                      table->entry_count, table->entry_size);
     uint64_t array_blocks = (array_bytes + device->block_size - 1) / device->block_size;
     // Block 0, the primary header and array before the usable area; the
     // backup array and header after it.
     uint64_t reserved = kPrimaryArrayBlock + array_blocks;
-    if (table->first_usable < reserved || device->block_count < reserved) return false;
+    if (device->block_count < 2 * reserved)
+        return refuse(refusal, "the disk is too small for a GPT (%llu blocks; at least %llu)",
+                      (unsigned long long)device->block_count, (unsigned long long)(2 * reserved));
+    if (table->first_usable < reserved)
+        return refuse(refusal, "the first usable block lies inside the GPT entry array");
     uint64_t last_usable = device->block_count - reserved;
-    if (last_usable < table->first_usable) return false;
+    if (last_usable < table->first_usable)
+        return refuse(refusal, "the first usable block lies beyond the last usable one");
     layout->array_bytes = array_bytes;
     layout->array_blocks = array_blocks;
     layout->last_usable = last_usable;
     layout->backup_header = device->block_count - 1;
     layout->backup_array = layout->backup_header - array_blocks;
-    return true;
+    return ERR_OK;
 }
 
 bool all_zero(const uint8_t* bytes, size_t size) {
@@ -71,19 +79,26 @@ void encode_name(uint8_t* field, const char* name) {
     free(wide);
 }
 
-// Fills the zeroed array. False, for a partition outside the usable area,
-// of no blocks, without a type (the reader would skip its entry) or with a
+// Fills the zeroed array. Refuses a partition outside the usable area, of
+// no blocks, without a type (the reader would skip its entry) or with a
 // number that is outside the array or already taken.
-bool fill_array(const PartitionTable* table, const GptLayout* layout, uint8_t* array) {
+ErrorCode fill_array(const PartitionTable* table, const GptLayout* layout, uint8_t* array,
+                     WriteRefusal* refusal) {
     for (int32_t i = 0; i < table->partition_count; i++) {
         const Partition* p = &table->partitions[i];
-        if (p->number < 1 || (uint32_t)p->number > table->entry_count) return false;
-        if (p->size == 0 || p->start < table->first_usable || p->start > layout->last_usable ||
+        if (p->number < 1 || (uint32_t)p->number > table->entry_count)
+            return refuse(refusal, "partition %d has no entry in the GPT (1 to %u)", p->number,
+                          table->entry_count);
+        if (p->size == 0) return refuse(refusal, "partition %d has no blocks", p->number);
+        if (p->start < table->first_usable || p->start > layout->last_usable ||
             p->size - 1 > layout->last_usable - p->start)
-            return false;
-        if (all_zero(p->type_guid, sizeof p->type_guid)) return false;
+            return refuse(refusal, "partition %d lies outside the usable area of the disk",
+                          p->number);
+        if (all_zero(p->type_guid, sizeof p->type_guid))
+            return refuse(refusal, "partition %d has no type", p->number);
         uint8_t* entry = array + (uint64_t)(p->number - 1) * table->entry_size;
-        if (!all_zero(entry + kGptEntryTypeGuid, sizeof p->type_guid)) return false;
+        if (!all_zero(entry + kGptEntryTypeGuid, sizeof p->type_guid))
+            return refuse(refusal, "two partitions have the number %d", p->number);
         memcpy(entry + kGptEntryTypeGuid, p->type_guid, sizeof p->type_guid);
         memcpy(entry + kGptEntryUniqueGuid, p->unique_guid, sizeof p->unique_guid);
         store_le64(entry + kGptEntryFirstLba, p->start);
@@ -91,7 +106,7 @@ bool fill_array(const PartitionTable* table, const GptLayout* layout, uint8_t* a
         store_le64(entry + kGptEntryAttributes, p->attributes);
         encode_name(entry + kGptEntryName, p->name);
     }
-    return true;
+    return ERR_OK;
 }
 
 void build_header(const PartitionTable* table, const GptLayout* layout, uint32_t array_crc,
@@ -123,15 +138,49 @@ void build_protective_mbr(const BlockDevice* device, const PartitionTable* table
     block[kMbrMagicOffset + 1] = kMbrMagic1;
 }
 
+// Whether some partition has exactly this start and size.
+bool matches_partition(const PartitionTable* table, uint32_t start, uint32_t size) {
+    for (int32_t i = 0; i < table->partition_count; i++) {
+        const Partition* p = &table->partitions[i];
+        if (p->start == start && p->size == size) return true;
+    }
+    return false;
+}
+
+// A hybrid MBR describes partitions for legacy systems and is kept, but an
+// entry whose GPT partition was deleted or moved would expose whatever comes
+// to lie there under the old type: such entries are cleared, and nothing
+// else of block 0 changes. Block 0 is not written when every entry still
+// matches.
+ErrorCode prune_hybrid_mbr(const BlockDevice* device, const PartitionTable* table) {
+    uint8_t* block0 = read_blocks(device, 0, 1);
+    if (block0 == nullptr) return ERR_IO;
+    bool changed = false;
+    for (int slot = 1; slot <= kMbrSlots; slot++) {
+        uint8_t* entry = block0 + mbr_entry_offset(slot);
+        uint8_t type = entry[kEntryType];
+        if (type == kTypeEmpty || type == kTypeProtective) continue;
+        if (matches_partition(table, load_le32(entry + kEntryFirstBlock),
+                              load_le32(entry + kEntryBlockCount)))
+            continue;
+        memset(entry, 0, kMbrEntrySize);
+        changed = true;
+    }
+    ErrorCode rc = changed ? write_blocks(device, 0, 1, block0) : ERR_OK;
+    free(block0);
+    return rc;
+}
+
 ErrorCode write_gpt_blocks(const BlockDevice* device, const PartitionTable* table,
                            const GptLayout* layout, const uint8_t* array, uint8_t* block) {
     ErrorCode rc;
-    if (!table->hybrid) {
-        // A hybrid MBR describes partitions for legacy systems: keep it.
+    if (table->hybrid) {
+        rc = prune_hybrid_mbr(device, table);
+    } else {
         build_protective_mbr(device, table, block);
         rc = write_blocks(device, 0, 1, block);
-        if (rc != ERR_OK) return rc;
     }
+    if (rc != ERR_OK) return rc;
     uint32_t array_crc = crc32(0, array, (size_t)layout->array_bytes);
 
     rc = write_blocks(device, kPrimaryArrayBlock, layout->array_blocks, array);
@@ -152,18 +201,21 @@ ErrorCode write_gpt_blocks(const BlockDevice* device, const PartitionTable* tabl
 
 } // namespace
 
-ErrorCode write_gpt_table(const BlockDevice* device, const PartitionTable* table) {
-    GptLayout layout;
-    if (!plan_layout(device, table, &layout)) return ERR_INVALID_PARAMETER;
+ErrorCode write_gpt_table(const BlockDevice* device, const PartitionTable* table,
+                          WriteRefusal* refusal) {
+    GptLayout layout{};
+    ErrorCode rc = plan_layout(device, table, &layout, refusal);
+    if (rc != ERR_OK) return rc;
     // At most 1 MiB plus a block, so the size fits size_t anywhere.
     size_t array_buffer = (size_t)(layout.array_blocks * device->block_size);
     uint8_t* array = (uint8_t*)xcalloc(1, array_buffer);
-    if (!fill_array(table, &layout, array)) {
+    rc = fill_array(table, &layout, array, refusal);
+    if (rc != ERR_OK) {
         free(array);
-        return ERR_INVALID_PARAMETER;
+        return rc;
     }
     uint8_t* block = (uint8_t*)xcalloc(1, device->block_size);
-    ErrorCode rc = write_gpt_blocks(device, table, &layout, array, block);
+    rc = write_gpt_blocks(device, table, &layout, array, block);
     free(block);
     free(array);
     return rc;

@@ -62,26 +62,34 @@ int compare_logical_start(const void* left, const void* right) {
 
 // A partition whose entry reads back as itself: a type (0 marks an empty
 // slot) and a size of at least one block, both fields within 32 bits.
-bool fits_entry(uint8_t type, uint64_t start, uint64_t size) {
-    return type != kTypeEmpty && size != 0 && size <= kMax32 && start <= kMax32;
+ErrorCode check_entry(const Partition* p, WriteRefusal* refusal) {
+    if (p->mbr_type == kTypeEmpty) return refuse(refusal, "partition %d has no type", p->number);
+    if (p->size == 0) return refuse(refusal, "partition %d has no blocks", p->number);
+    if (p->size > kMax32 || p->start > kMax32)
+        return refuse(refusal, "partition %d lies beyond what an MBR can address: use GPT",
+                      p->number);
+    return ERR_OK;
 }
 
-bool plan_slots(const PartitionTable* table, MbrPlan* plan) {
+ErrorCode plan_slots(const PartitionTable* table, MbrPlan* plan, WriteRefusal* refusal) {
     for (int32_t i = 0; i < table->partition_count; i++) {
         const Partition* p = &table->partitions[i];
         if (p->kind == PartitionKind::Logical) continue;
         // The number is the slot: one outside 1-4 has no entry to go to, and
         // a second partition in a slot would silently replace the first.
-        if (p->number < 1 || p->number > kMbrSlots || plan->slots[p->number - 1] != nullptr)
-            return false;
-        if (!fits_entry(p->mbr_type, p->start, p->size)) return false;
+        if (p->number < 1 || p->number > kMbrSlots)
+            return refuse(refusal, "partition %d has no slot in the MBR (1 to 4)", p->number);
+        if (plan->slots[p->number - 1] != nullptr)
+            return refuse(refusal, "two partitions use MBR slot %d", p->number);
+        ErrorCode rc = check_entry(p, refusal);
+        if (rc != ERR_OK) return rc;
         plan->slots[p->number - 1] = p;
     }
     // The reader follows the extended partition in the lowest slot only.
     for (int slot = 0; slot < kMbrSlots && plan->extended == nullptr; slot++)
         if (plan->slots[slot] != nullptr && plan->slots[slot]->kind == PartitionKind::Extended)
             plan->extended = plan->slots[slot];
-    return true;
+    return ERR_OK;
 }
 
 // Chooses the EBR block of every logical partition: the first one's is the
@@ -89,18 +97,23 @@ bool plan_slots(const PartitionTable* table, MbrPlan* plan) {
 // the gap before it, else takes the block just before its start. Refuses a
 // layout whose EBR would overwrite the previous logical partition, lie outside
 // the extended partition or the disk, or not fit the 32-bit fields.
-bool plan_logicals(const BlockDevice* device, const PartitionTable* table, MbrPlan* plan) {
+ErrorCode plan_logicals(const BlockDevice* device, const PartitionTable* table, MbrPlan* plan,
+                        WriteRefusal* refusal) {
     const Partition* extended = plan->extended;
     // Block 0 holds the MBR itself, and the first EBR must be on the disk.
-    if (extended->start == 0 || extended->start >= device->block_count) return false;
+    if (extended->start == 0)
+        return refuse(refusal, "the extended partition cannot start at block 0");
+    if (extended->start >= device->block_count)
+        return refuse(refusal, "the extended partition starts beyond the end of the disk");
     uint64_t extended_end = extended->start + extended->size;
 
     int count = 0;
     for (int32_t i = 0; i < table->partition_count; i++)
         if (table->partitions[i].kind == PartitionKind::Logical) count++;
     // The reader stops after this many EBRs; further partitions would vanish.
-    if (count > kEbrChainLimit) return false;
-    if (count == 0) return true;
+    if (count > kEbrChainLimit)
+        return refuse(refusal, "an MBR chain holds at most %d logical partitions", kEbrChainLimit);
+    if (count == 0) return ERR_OK;
 
     plan->logicals = (LogicalSlot*)xcalloc((size_t)count, sizeof(LogicalSlot));
     for (int32_t i = 0; i < table->partition_count; i++)
@@ -108,34 +121,56 @@ bool plan_logicals(const BlockDevice* device, const PartitionTable* table, MbrPl
             plan->logicals[plan->logical_count++].partition = &table->partitions[i];
     sort(plan->logicals, (size_t)count, sizeof(LogicalSlot), compare_logical_start);
 
+    const Partition* previous = nullptr;
     uint64_t previous_last = 0;
     for (int i = 0; i < count; i++) {
         const Partition* p = plan->logicals[i].partition;
-        if (p->size == 0 || p->size > kMax32 || p->mbr_type == kTypeEmpty) return false;
+        ErrorCode rc = check_entry(p, refusal);
+        if (rc != ERR_OK) return rc;
         uint64_t ebr = extended->start;
-        if (i > 0) {
+        if (previous != nullptr) {
+            if (p->start <= previous_last)
+                return refuse(refusal, "logical partitions %d and %d overlap", previous->number,
+                              p->number);
             bool in_gap = p->ebr_block > previous_last && p->ebr_block < p->start;
             if (in_gap) {
                 ebr = p->ebr_block;
             } else {
-                // Next to (or overlapping) the previous partition there is no
-                // free block for the EBR.
-                if (p->start == 0 || p->start - 1 <= previous_last) return false;
+                // Right after the previous partition there is no free block
+                // for the EBR.
+                if (p->start - 1 <= previous_last)
+                    return refuse(refusal,
+                                  "logical partition %d leaves no block for its boot record "
+                                  "after partition %d",
+                                  p->number, previous->number);
                 ebr = p->start - 1;
             }
+        } else if (p->start <= ebr) {
+            return refuse(refusal,
+                          p->start == ebr
+                              ? "logical partition %d begins at its extended boot record"
+                              : "logical partition %d begins before its extended partition",
+                          p->number);
         }
-        if (ebr >= p->start || ebr >= extended_end || ebr >= device->block_count) return false;
-        if (p->start - ebr > kMax32) return false;
+        if (ebr >= extended_end || ebr >= device->block_count)
+            return refuse(refusal, "logical partition %d lies outside its extended partition",
+                          p->number);
+        if (p->start - ebr > kMax32)
+            return refuse(refusal, "logical partition %d lies too far from its boot record",
+                          p->number);
         plan->logicals[i].ebr = ebr;
         // start < 2^33 + 2^32 here, so this cannot wrap.
         previous_last = p->start + p->size - 1;
+        previous = p;
     }
     // Each link spans from the next EBR to the end of the next partition.
     for (int i = 1; i < count; i++) {
         const LogicalSlot* next = &plan->logicals[i];
-        if (next->partition->start - next->ebr > kMax32 - next->partition->size) return false;
+        if (next->partition->start - next->ebr > kMax32 - next->partition->size)
+            return refuse(refusal, "logical partition %d lies too far from its boot record",
+                          next->partition->number);
     }
-    return true;
+    return ERR_OK;
 }
 
 // Zeros a GPT header left in `block` by an earlier table, so that the disk
@@ -211,14 +246,23 @@ void encode_mbr_entry(uint8_t* entry, bool active, uint8_t type, uint32_t start,
     store_le32(entry + kEntryBlockCount, size);
 }
 
-ErrorCode write_mbr_table(const BlockDevice* device, const PartitionTable* table) {
+ErrorCode write_mbr_table(const BlockDevice* device, const PartitionTable* table,
+                          WriteRefusal* refusal) {
     MbrPlan plan;
     memset(&plan, 0, sizeof plan);
-    bool valid = plan_slots(table, &plan) &&
-                 (plan.extended == nullptr || plan_logicals(device, table, &plan));
-    if (!valid) {
+    ErrorCode planned = plan_slots(table, &plan, refusal);
+    // The logical partitions after the cut were never read: a new chain
+    // would end where reading stopped and lose them.
+    if (planned == ERR_OK && plan.extended != nullptr && table->chain_cut)
+        planned = refuse(refusal,
+                         "logical partitions after the first %d were not read: writing "
+                         "would lose them",
+                         kEbrChainLimit);
+    if (planned == ERR_OK && plan.extended != nullptr)
+        planned = plan_logicals(device, table, &plan, refusal);
+    if (planned != ERR_OK) {
         free(plan.logicals);
-        return ERR_INVALID_PARAMETER;
+        return planned;
     }
 
     uint8_t* block = (uint8_t*)xcalloc(1, device->block_size);

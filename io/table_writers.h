@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "disk/model.h"
+#include "io/write_table.h"
 #include "platform/error.h"
 
 namespace kv {
@@ -20,7 +21,14 @@ ErrorCode write_blocks(const BlockDevice* device, uint64_t first, uint64_t count
 void encode_mbr_entry(uint8_t* entry, bool active, uint8_t type, uint32_t start, uint32_t size,
                       uint64_t first_block);
 
-ErrorCode write_mbr_table(const BlockDevice* device, const PartitionTable* table);
-ErrorCode write_gpt_table(const BlockDevice* device, const PartitionTable* table);
+// Fills the refusal with the composed text and returns ERR_INVALID_PARAMETER.
+ErrorCode refuse(WriteRefusal* refusal, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// `refusal` is never null here.
+ErrorCode write_mbr_table(const BlockDevice* device, const PartitionTable* table,
+                          WriteRefusal* refusal);
+ErrorCode write_gpt_table(const BlockDevice* device, const PartitionTable* table,
+                          WriteRefusal* refusal);
 
 } // namespace kv

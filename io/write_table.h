@@ -9,6 +9,13 @@
 
 namespace kv {
 
+// Why the writer refused a table, as a short text for the front ends: which
+// partitions and which rule. Empty when the failure was not the table's.
+constexpr size_t kWriteRefusalSize = 100;
+struct WriteRefusal {
+    char text[kWriteRefusalSize];
+};
+
 // Writes `table` to `device` and returns 0, or the first error met. The table
 // itself is not changed; the caller reads the disk again after a success.
 //
@@ -19,8 +26,13 @@ namespace kv {
 // back as it is (a GPT partition outside the usable area, an MBR value beyond
 // 32 bits, logical partitions whose boot records would land inside another
 // partition or outside the extended one, duplicate numbers, ...).
+// A table whose EBR chain was cut short by the reader is refused as well:
+// the logical partitions after the cut were never read, and writing the
+// chain would drop them. Each of these refusals also fills `refusal` when
+// one is given.
 // ERR_WRITE_PROTECTED when the device has no `write`. Any other code comes
 // from the device; blocks written before a failure stay written.
-ErrorCode write_table(const BlockDevice* device, const PartitionTable* table);
+ErrorCode write_table(const BlockDevice* device, const PartitionTable* table,
+                      WriteRefusal* refusal = nullptr);
 
 } // namespace kv

@@ -114,6 +114,10 @@ int runner_main(int argc, char** argv) {
     }
     if (!options.screenshot.empty() && !save_png(options.screenshot, display_picture(), &error))
         std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
+    // The machine is switched off: what the program still held goes with it.
+    // A run ended inside a wait left through Exit, past the code that frees
+    // the program's private stack.
+    reset();
     if (temporary && rmdir(dir.c_str()) != 0)
         std::fprintf(stderr, "korvane-sim: the files saved on fs0 are in %s\n", dir.c_str());
     return exit_status(end.result, end.keys_exhausted);

@@ -34,6 +34,10 @@ constexpr size_t kFallbackRows = 25;
 
 using Clock = std::chrono::steady_clock;
 
+void real_stall(uint64_t microseconds) {
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
 void push(const KeyStroke& key) {
     push_key(key.scan, key.ch, key.shift);
 }
@@ -197,10 +201,15 @@ SessionEnd run_scripted(const std::vector<ScriptKey>& keys, bool every_frame, bo
         reads = 0;
         push(keys[next++].key);
     });
+    // The program calibrates its time-stamp counter against a stall; a
+    // stall that only moved the virtual clock would make every elapsed time
+    // it measures hundreds of times too long.
+    set_stall_hook(real_stall);
     SessionEnd end;
     end.result = run_image(entry, ctx);
     set_idle_hook({});
     set_key_read_hook({});
+    set_stall_hook({});
     // The console's own guard ends a program that keeps reading without
     // ever blocking once no key is left; that, too, is a script run dry.
     end.keys_exhausted = exhausted || key_script_exhausted();
@@ -216,9 +225,7 @@ SessionEnd run_interactive(int input_fd, int output_fd, EFI_STATUS (*entry)(void
     set_key_read_hook([&]() { terminal.poll_read(); });
     // Real stalls, so that the program's clock calibration measures real
     // time and the wipe's speed and estimate mean something.
-    set_stall_hook([](uint64_t microseconds) {
-        std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
-    });
+    set_stall_hook(real_stall);
     SessionEnd end;
     end.result = run_image(entry, ctx);
     set_idle_hook({});

@@ -302,8 +302,9 @@ class Editor {
     }
 
     std::string write() {
-        kv::ErrorCode rc = kv::write_table(disk_->device(), table_);
-        if (rc != kv::ERR_OK) return kv::error_text(rc);
+        kv::WriteRefusal refusal;
+        kv::ErrorCode rc = kv::write_table(disk_->device(), table_, &refusal);
+        if (rc != kv::ERR_OK) return refusal.text[0] != '\0' ? refusal.text : kv::error_text(rc);
         written_ = true;
         // As the program does after a write: what counts is what the disk
         // holds now.

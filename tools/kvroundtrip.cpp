@@ -96,10 +96,12 @@ int main(int argc, char** argv) {
     for (uint64_t i = 0; i < steps; i++)
         if (editor.step().result == nullptr) accepted++;
 
-    kv::ErrorCode rc = kv::write_table(disk->device(), &table);
+    kv::WriteRefusal refusal;
+    kv::ErrorCode rc = kv::write_table(disk->device(), &table, &refusal);
     if (rc != kv::ERR_OK) {
         kv::table_free(&table);
-        return fail(std::string(path) + ": cannot write the table: " + kv::error_text(rc));
+        return fail(std::string(path) + ": cannot write the table: " +
+                    (refusal.text[0] != '\0' ? refusal.text : kv::error_text(rc)));
     }
     std::printf("%s: %llu of %llu edits accepted, written\n", path,
                 static_cast<unsigned long long>(accepted), static_cast<unsigned long long>(steps));

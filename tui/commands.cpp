@@ -156,12 +156,14 @@ void write_command(DiskView* view) {
                table_kind_name(view->table.kind), disk->name, size);
     if (!confirm_write(view, "Write", question)) return;
 
-    ErrorCode result = write_table(&disk->access, &view->table);
+    WriteRefusal refusal;
+    ErrorCode result = write_table(&disk->access, &view->table, &refusal);
     if (result != ERR_OK) {
         // The table stays in memory, still changed, so Write can be tried
-        // again.
-        message_box(true, "Write", error_text(result));
-        view_set_message(view, true, "Not written: %s.", error_text(result));
+        // again. A refused table says what is wrong with it.
+        const char* why = refusal.text[0] != '\0' ? refusal.text : error_text(result);
+        message_box(true, "Write", why);
+        view_set_message(view, true, "Not written: %s.", why);
         return;
     }
     view_load(view);

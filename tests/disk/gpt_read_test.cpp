@@ -438,7 +438,9 @@ TEST_F(GptReadTest, EntriesOutsideTheUsableAreaAreNoted) {
     EXPECT_EQ(part(3).size, 0u);
     EXPECT_EQ(notes(), (Notes{"partition 2 lies outside the usable area of the disk",
                               "partition 3 lies outside the usable area of the disk",
-                              "partition 4 lies outside the usable area of the disk"}));
+                              "partition 4 lies outside the usable area of the disk",
+                              "partitions 1 and 2 overlap", "partitions 1 and 3 overlap",
+                              "partitions 2 and 3 overlap"}));
 }
 
 TEST_F(GptReadTest, NinthNoteIsDropped) {

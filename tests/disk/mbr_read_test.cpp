@@ -78,13 +78,14 @@ TEST_F(MbrReadTest, ReadsFieldsAtFullThirtyTwoBitWidth) {
     EXPECT_EQ(part(0).start, 0xFFFFFFF0u);
     EXPECT_EQ(part(1).size, 0xFFFFFFFFu);
     // The end is computed in 64 bits, so it does not wrap below the disk end.
-    EXPECT_EQ(notes(), (Notes{"partition 1 goes beyond the end of the disk",
-                              "partition 2 goes beyond the end of the disk"}));
+    EXPECT_EQ(notes(),
+              (Notes{"partition 1 goes beyond the end of the disk",
+                     "partition 2 goes beyond the end of the disk", "partitions 1 and 2 overlap"}));
 }
 
 TEST_F(MbrReadTest, PartitionEndingAtTheDiskEndIsNotNoted) {
     sim::MemDisk disk(512, 10000);
-    kvtest::write_mbr(disk, {{0x00, 0x83, 2048, 10000 - 2048}, {0x00, 0x07, 5000, 5001}});
+    kvtest::write_mbr(disk, {{0x00, 0x83, 2048, 10000 - 2048}, {0x00, 0x07, 10000, 1}});
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_EQ(numbers(), (std::vector<int>{1, 2}));
     EXPECT_EQ(notes(), Notes{"partition 2 goes beyond the end of the disk"});
@@ -275,15 +276,18 @@ TEST_F(MbrReadTest, LogicalPartitionPastItsExtendedPartitionIsNoted) {
     }
 }
 
-TEST_F(MbrReadTest, LinkToBlockZeroEndsTheChainQuietly) {
-    // An extended partition at block 0 makes block 0 its own first EBR, whose
-    // slot 2 then links to block 0: an end marker, not a loop.
+TEST_F(MbrReadTest, ExtendedPartitionAtBlockZeroIsAnInvalidBootRecord) {
+    // Block 0 is the MBR: read as the first EBR, its slot 1 would become a
+    // logical partition over the start of the disk.
     sim::MemDisk disk(512, 5000);
     kvtest::write_mbr(disk, {{0x00, 0x05, 0, 1000}, {0x00, 0x05, 0, 500}});
     ASSERT_EQ(read(disk), kv::ERR_OK);
-    EXPECT_EQ(numbers(), (std::vector<int>{1, 2, 5}));
-    EXPECT_EQ(part(2).start, 0u);
-    EXPECT_EQ(notes(), Notes{"more than one extended partition; only the first one is read"});
+    EXPECT_EQ(numbers(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(notes(),
+              (Notes{"more than one extended partition; only the first one is read",
+                     "invalid extended boot record at block 0", "partitions 1 and 2 overlap",
+                     "partition 1 covers a block of the partition table",
+                     "partition 2 covers a block of the partition table"}));
 }
 
 TEST_F(MbrReadTest, ChainThatLoopsOrGoesBackStopsAfterWhatWasRead) {

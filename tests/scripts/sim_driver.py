@@ -136,7 +136,7 @@ TEXTS = [
     (r"Write the MBR table to blk\d+ \(\d+\.\d [KMGT]iB\)\? \(Y/N\)", "re"),
     ("Write", "title"),
     ("Written.", "lit"),
-    (r"Not written: [a-z][a-zA-Z/ ]*\.", "re"),
+    (r"Not written: [a-z][a-zA-Z0-9/ ():;,]*\.", "re"),
     # New partition.
     ("New partition", "title"),
     ("Primary", "lit"),

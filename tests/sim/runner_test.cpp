@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -494,6 +495,25 @@ TEST_F(RunnerScript, ProgramEndingByItselfKeepsItsStatusWithKeysLeft) {
     EXPECT_FALSE(end.keys_exhausted);
     EXPECT_EQ(end.result.status, EFI_SUCCESS);
     EXPECT_EQ(g_program.log, (std::vector<std::string>{"wait 0: a"}));
+}
+
+// The program calibrates its time-stamp counter against a 10 ms stall; in a
+// scripted run that stall must take real time too, or every elapsed time
+// the program measures comes out hundreds of times too long.
+std::chrono::steady_clock::duration g_stalled;
+
+EFI_STATUS stalling_entry(void*) {
+    auto before = std::chrono::steady_clock::now();
+    sim::system_table()->BootServices->Stall(10000);
+    g_stalled = std::chrono::steady_clock::now() - before;
+    return EFI_SUCCESS;
+}
+
+TEST_F(RunnerScript, StallsTakeRealTimeForTheClockCalibration) {
+    g_stalled = {};
+    sim::run_scripted(
+        {}, false, false, [](const std::string&) {}, stalling_entry, nullptr);
+    EXPECT_GE(g_stalled, std::chrono::milliseconds(10));
 }
 
 TEST_F(RunnerScript, EveryFrameIsTheScreenEachKeyWasTypedOn) {

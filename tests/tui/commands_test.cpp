@@ -472,6 +472,27 @@ TEST_F(Commands, WritingNoTableAsksToDeleteItAndClearsTheDisk) {
     EXPECT_FALSE(view_.table.dirty);
 }
 
+// A table the writer refuses is shown with the reason, not a bare error code.
+TEST_F(Commands, RefusedWriteSaysWhatIsWrong) {
+    auto image = kvtest::mbr_disk(-1);
+    std::vector<uint8_t> before = image->image();
+    open(*image);
+    select_partition(1);
+    ASSERT_TRUE(press('a'));
+    view_.table.block_count++; // as if the disk had shrunk since it was read
+    g_script = kvtest::DialogScript{};
+    g_script.confirms = {true};
+
+    EXPECT_TRUE(press('\r'));
+    std::vector<DialogCall> messages = g_script.of_kind("message");
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].warning);
+    EXPECT_EQ(messages[0].text, "the disk has changed since its table was read: read it again");
+    expect_error("Not written: the disk has changed since its table was read: read it again.");
+    EXPECT_TRUE(view_.table.dirty);
+    EXPECT_EQ(image->image(), before);
+}
+
 TEST_F(Commands, FailedWriteKeepsTheChangesForAnotherTry) {
     auto image = kvtest::mbr_disk(-1);
     std::vector<uint8_t> before = image->image();

@@ -1,0 +1,131 @@
+// Damaged and unusual layouts that the reader must neither hide nor
+// misread: a chain longer than the reader follows, partitions over each
+// other or over the table's own blocks, and a real MBR behind a copied
+// file-system parameter block.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "disk/read_table.h"
+#include "tests/disk/image_builder.h"
+#include "tests/disk/read_fixture.h"
+
+namespace {
+
+using kvtest::Logical;
+using kvtest::Notes;
+
+class DamagedTableTest : public kvtest::ReadTableTest {};
+
+TEST_F(DamagedTableTest, ChainCutByTheLimitIsMarkedAndItsBlocksKept) {
+    // An EBR every 16 blocks, each followed by its logical partition.
+    sim::MemDisk disk(512, 4096);
+    kvtest::write_mbr(disk, {{0x00, 0x05, 16, 140 * 16}});
+    std::vector<Logical> chain;
+    for (uint64_t i = 0; i < 140; i++)
+        chain.push_back({16 + 16 * i, 17 + 16 * i, 15});
+    kvtest::write_ebr_chain(disk, 16, chain);
+    ASSERT_EQ(read(disk), kv::ERR_OK);
+    EXPECT_EQ(table_.partition_count, 1 + 128);
+    EXPECT_TRUE(table_.chain_cut);
+    ASSERT_EQ(table_.ebr_count, 128);
+    EXPECT_EQ(table_.ebr_blocks[0], 16u);
+    EXPECT_EQ(table_.ebr_blocks[127], 16u + 16 * 127);
+    EXPECT_EQ(notes(), Notes{"the chain of logical partitions is too long; stopped after 128"});
+
+    // A chain of exactly 128 is read whole and not marked.
+    std::memset(disk.block(16 + 16 * 127) + 446 + 16, 0, 16);
+    ASSERT_EQ(read(disk), kv::ERR_OK);
+    EXPECT_FALSE(table_.chain_cut);
+    EXPECT_EQ(table_.ebr_count, 128);
+    EXPECT_EQ(notes(), Notes{});
+}
+
+TEST_F(DamagedTableTest, OverlapsAndTableBlocksAreNotedWithTheirNumbers) {
+    // Primaries over each other, and one from block 0.
+    sim::MemDisk disk(512, 40000);
+    kvtest::write_mbr(disk, {{0x00, 0x83, 0, 4096},
+                             {0x00, 0x83, 4096, 1000},
+                             {0x00, 0x83, 2048 + 10000, 10000},
+                             {0x00, 0x83, 15000, 10000}});
+    ASSERT_EQ(read(disk), kv::ERR_OK);
+    EXPECT_EQ(notes(), (Notes{"partitions 3 and 4 overlap",
+                              "partition 1 covers a block of the partition table"}));
+
+    // Logical partitions: 5 starts at its own EBR, 6 and 7 overlap, and 7
+    // covers the EBR of 8. The extended partition holding them is no
+    // overlap.
+    kvtest::write_mbr(disk, {{0x00, 0x83, 100, 900}, {0x00, 0x0F, 1000, 30000}});
+    kvtest::write_ebr_chain(
+        disk, 1000, {{1000, 1000, 100}, {2000, 2001, 500}, {2400, 2401, 599}, {2995, 3001, 100}});
+    ASSERT_EQ(read(disk), kv::ERR_OK);
+    ASSERT_EQ(table_.partition_count, 6);
+    EXPECT_EQ(notes(), (Notes{"partitions 6 and 7 overlap",
+                              "partition 5 covers a block of the partition table",
+                              "partition 6 covers a block of the partition table",
+                              "partition 7 covers a block of the partition table"}));
+}
+
+TEST_F(DamagedTableTest, OverlappingGptEntriesAreNoted) {
+    sim::MemDisk disk(512, 4096);
+    kvtest::GptPlan plan;
+    plan.entries = {{0, kvtest::kLinuxDataType, {}, 100, 300, 0, u"a"},
+                    {1, kvtest::kLinuxDataType, {}, 200, 400, 0, u"b"},
+                    {4, kvtest::kLinuxDataType, {}, 401, 500, 0, u"c"},
+                    // Outside the usable area: that note only, no second one.
+                    {5, kvtest::kLinuxDataType, {}, 2, 20, 0, u"d"}};
+    kvtest::write_gpt(disk, plan);
+    ASSERT_EQ(read(disk), kv::ERR_OK);
+    EXPECT_EQ(notes(), (Notes{"partition 6 lies outside the usable area of the disk",
+                              "partitions 1 and 2 overlap"}));
+}
+
+// Block 0 of an sfdisk-made table behind a FAT32 parameter block copied by
+// a boot loader: jump, OEM name, "FAT32   " at byte 82, code up to 446.
+void put_fat32_boot_code(sim::MemDisk& disk) {
+    uint8_t* b = disk.block(0);
+    const uint8_t jump[] = {0xEB, 0x63, 0x90};
+    std::memcpy(b, jump, sizeof jump);
+    std::memcpy(b + 3, "MSWIN4.1", 8);
+    std::memcpy(b + 82, "FAT32   ", 8);
+    for (int i = 90; i < 440; i++)
+        b[i] = static_cast<uint8_t>(i * 7);
+}
+
+TEST_F(DamagedTableTest, PlausibleEntriesBehindABootSectorAreAnMbr) {
+    sim::MemDisk disk(512, 1 << 20);
+    put_fat32_boot_code(disk);
+    kvtest::write_mbr(disk, {{0x80, 0x0C, 2048, 200000},
+                             {0x00, 0x83, 202048, 200000},
+                             {0x00, 0x82, 402048, 100000},
+                             {0x00, 0x05, 502048, 500000}});
+    std::vector<Logical> chain;
+    for (uint64_t i = 0; i < 4; i++)
+        chain.push_back({502048 + 100000 * i, 504096 + 100000 * i, 90000});
+    kvtest::write_ebr_chain(disk, 502048, chain);
+    ASSERT_EQ(read(disk), kv::ERR_OK);
+    EXPECT_EQ(table_.kind, kv::TableKind::Mbr);
+    EXPECT_EQ(table_.partition_count, 8);
+    EXPECT_EQ(notes(), Notes{});
+
+    // Any entry that a table would not have makes it a boot sector again:
+    // one from block 0, one past the disk, one of no blocks, two that
+    // overlap.
+    const std::vector<kvtest::MbrEntry> refused[] = {
+        {{0x00, 0x0C, 0, 2048}},
+        {{0x00, 0x0C, 2048, 1 << 20}},
+        {{0x00, 0x0C, 2048, 100}, {0x00, 0x83, 4096, 0}},
+        {{0x00, 0x0C, 2048, 4096}, {0x00, 0x83, 4096, 100}},
+        {},
+    };
+    for (const auto& entries : refused) {
+        SCOPED_TRACE(entries.size());
+        kvtest::write_mbr(disk, entries);
+        ASSERT_EQ(read(disk), kv::ERR_OK);
+        EXPECT_EQ(table_.kind, kv::TableKind::None);
+        EXPECT_EQ(notes(), Notes{"no partition table: a file system covers the whole disk"});
+    }
+}
+
+} // namespace

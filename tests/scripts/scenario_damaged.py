@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Odd and damaged disks lose nothing, through the whole program and kvedit:
+a chain of 140 EBRs is not cut by a write, wipes that would destroy a table
+block or another partition are refused, overlaps are noted as the peers
+report them, an MBR behind a copied FAT32 parameter block is read as one,
+deleting a partition of a hybrid-MBR disk leaves no stale legacy entry, and
+a GPT on a tiny disk is refused with the reason. Every refusal leaves the
+image byte for byte as it was.
+
+usage: scenario_damaged.py PATH/TO/korvane-sim
+"""
+
+import os
+import subprocess
+import sys
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import damaged_images as di  # noqa: E402
+import peers  # noqa: E402
+import sim_driver as sd  # noqa: E402
+from sim_driver import MiB  # noqa: E402
+
+
+def kvedit(sim, image, script):
+    tool = os.path.join(os.path.dirname(sim.sim), "tools", "kvedit")
+    return subprocess.run([tool, image, script], capture_output=True, text=True, timeout=120)
+
+
+def refused(sim, image, keys, *texts):
+    """Runs the keys on the image; the texts appear and nothing is written."""
+    before = sd.digest(image)
+    run = sim.run([image], sim.open_disk(0) + keys)
+    run.expect(*texts)
+    sim.equal(f"{os.path.basename(image)} after the refusal", sd.digest(image), before)
+    return run
+
+
+def long_chain_is_not_cut_by_a_write(sim):
+    img = di.long_chain(sim.path("m140.img"))
+    before = sd.digest(img)
+    why = "logical partitions after the first 128 were not read: writing would lose them"
+    run = refused(sim, img, ["home", "down", "a", "enter", "y", "enter"], "Partition 5 active.",
+                  f"Not written: {why}.")
+    run.expect("Note: the chain of logical partitions is too long; stopped after 128")
+    done = kvedit(sim, img, "type 1 5; write")
+    sim.equal("kvedit status", done.returncode, 1)
+    sim.equal("kvedit message", done.stderr.strip(), f"kvedit: write: {why}")
+    sim.equal("m140.img after kvedit", sd.digest(img), before)
+    # Deleting the extended partition deletes the unread logicals with it.
+    sim.equal("kvedit status", kvedit(sim, img, "delete 1; write").returncode, 0)
+    sim.equal("partitions sfdisk reads", peers.sfdisk_json(img)["partitions"], [])
+
+
+def wipe_keeps_table_blocks(sim):
+    # Entry 1 from block 0: the peers see no fault, and a wipe would take
+    # the MBR with it.
+    img = di.partition_at_block_zero(sim.path("p0.img"))
+    sim.check(peers.sfdisk_verify(img) is None, "sfdisk --verify finds a fault in p0.img")
+    refused(sim, img, ["home", "w"], "Note: partition 1 covers a block of the partition table",
+            "The partition covers a block of the partition table")
+
+    # Logical 5 begins at its own EBR; 6 behind it may still be wiped.
+    img = di.logical_at_its_ebr(sim.path("l0.img"))
+    refused(sim, img, ["home", "down", "w"], "The partition covers a block of the partition table")
+    sd.fill_pattern(img, 6145 * 512, 2047 * 512, "l0")
+    run = sim.run([img], sim.open_disk(0) + ["home", "down", "down", "w", "y"])
+    run.expect_re(r"Partition 6 wiped \(1023\.5 KiB, 2 passes, \d+ s\)\.")
+    sim.check(sd.read_range(img, 6145 * 512, 2047 * 512).count(0) == 2047 * 512,
+              "partition 6 is not all zeros after the wipe")
+    sim.equal("partitions sfdisk reads after the wipe",
+              [p["number"] for p in sim.verify(img)["partitions"]], [1, 5, 6])
+
+    # An extended partition at block 0 yields no phantom logical partition.
+    img = di.extended_at_block_zero(sim.path("e0.img"))
+    run = refused(sim, img, ["home", "w"], "Note: invalid extended boot record at block 0",
+                  "Wipe the logical partitions one by one")
+    run.expect_never(r"^  5 ", pattern=True)
+
+
+def overlaps_are_noted_and_not_wiped(sim):
+    img = di.overlapping_primaries(sim.path("ovm.img"))
+    sim.check("overlaps partition 2" in (peers.sfdisk_verify(img) or ""),
+              "sfdisk --verify does not report the overlap")
+    sd.fill_pattern(img, 5000 * 512, 10000 * 512, "ovm")
+    refused(sim, img, ["home", "w"], "Note: partitions 1 and 2 overlap",
+            "The partition overlaps another one")
+
+    img = di.overlapping_gpt(sim.path("ovg.img"))
+    sim.check("partitions 2 and 1 overlap" in (peers.sgdisk_verify(img) or ""),
+              "sgdisk -v does not report the overlap")
+    refused(sim, img, ["home", "down", "w"], "Note: partitions 1 and 2 overlap",
+            "The partition overlaps another one")
+
+    # A logical partition at its own EBR: the writer says which and why.
+    img = di.logical_at_its_ebr(sim.path("l0w.img"))
+    before = sd.digest(img)
+    done = kvedit(sim, img, "active 6; write")
+    sim.equal("kvedit message", done.stderr.strip(),
+              "kvedit: write: logical partition 5 begins at its extended boot record")
+    sim.equal("l0w.img after kvedit", sd.digest(img), before)
+
+
+def fat32_boot_code_keeps_its_table(sim):
+    img = di.fat32_boot_code(sim.path("fat.img"))
+    listed = [p["number"] for p in peers.sfdisk_json(img)["partitions"]]
+    sim.equal("partitions sfdisk lists", listed, list(range(1, 9)))
+    run = sim.run([img], sim.open_disk(0))
+    for number in range(1, 9):
+        run.expect_last(rf"^  {number}  ", pattern=True)
+    run.expect_never("Note:")
+
+    # A file system over the whole disk is still no table.
+    whole = sim.image("fs.img", 64 * MiB)
+    peers.run(["mkfs.fat", "-F", "32", whole])
+    run = sim.run([whole], sim.open_disk(0))
+    run.expect("No partition table.", "Note: no partition table: a file system covers the whole "
+               "disk")
+
+
+def hybrid_entry_goes_with_its_partition(sim):
+    img = di.hybrid(sim.path("hy.img"))
+    run = sim.run([img], sim.open_disk(0) + ["home", "down", "d", "enter", "y"])
+    run.expect("Partition 2 deleted.", "Written.")
+    sim.check(peers.sgdisk_verify(img) is None, f"sgdisk -v: {peers.sgdisk_verify(img)}")
+    with open(img, "rb") as f:
+        block0 = f.read(512)
+    types = [block0[446 + 16 * slot + 4] for slot in range(4)]
+    sim.check(0x07 not in types and 0xEF in types and 0xEE in types,
+              f"hybrid MBR types after the delete: {types}")
+
+
+def gpt_on_a_tiny_disk_says_why(sim):
+    img = sim.image("tiny.img", 64 * 512)
+    refused(sim, img, ["z", "enter", "enter", "y", "enter"],
+            "The disk is too small for a GPT (64 blocks; at least 68)",
+            "Not written: the disk is too small for a GPT (64 blocks; at least 68).")
+
+
+if __name__ == "__main__":
+    session = sd.Session(sys.argv, __file__)
+    session.main([long_chain_is_not_cut_by_a_write, wipe_keeps_table_blocks,
+                  overlaps_are_noted_and_not_wiped, fat32_boot_code_keeps_its_table,
+                  hybrid_entry_goes_with_its_partition, gpt_on_a_tiny_disk_says_why])
