@@ -4,7 +4,7 @@
 
 KV_PACKAGES=(g++ clang lld cmake ninja-build libgtest-dev libbenchmark-dev libpng-dev
     qemu-system-x86 ovmf mtools dosfstools fdisk gdisk libclang-rt-14-dev python3 python3-pyte
-    sbsigntool openssl pkg-config fonts-inter libfreetype-dev libharfbuzz-dev)
+    sbsigntool openssl ntfs-3g pkg-config fonts-inter libfreetype-dev libharfbuzz-dev)
 
 kv_install_dependencies() {
     local missing=() package

@@ -111,11 +111,13 @@ def fat32_boot_code_keeps_its_table(sim):
     run.expect_never("Note:")
 
     # A file system over the whole disk is still no table.
-    whole = sim.image("fs.img", 64 * MiB)
-    peers.run(["mkfs.fat", "-F", "32", whole])
-    run = sim.run([whole], sim.open_disk(0))
-    run.expect("No partition table.", "Note: no partition table: a file system covers the whole "
-               "disk")
+    for name, mkfs in (("fs-fat.img", ["mkfs.fat", "-F", "32"]),
+                       ("fs-ntfs.img", ["mkfs.ntfs", "-F", "-Q"])):
+        whole = sim.image(name, 64 * MiB)
+        peers.run(mkfs + [whole])
+        run = sim.run([whole], sim.open_disk(0))
+        run.expect("No partition table.", "Note: no partition table: a file system covers the "
+                   "whole disk")
 
 
 def hybrid_entry_goes_with_its_partition(sim):
