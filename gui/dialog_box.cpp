@@ -12,16 +12,21 @@ namespace {
 
 constexpr Pixel kButtonBorder = 0xD0D7DE;
 
-// Every channel to three fifths: the main screen stays readable behind the
-// box but clearly out of play.
-void darken(Canvas* c) {
+// Saves the back buffer and darkens it in one pass: every channel to three
+// fifths, so that the main screen stays readable behind the box but is
+// clearly out of play.
+void save_and_darken(Canvas* c, Pixel* saved) {
+    static uint8_t fifths[256];
+    if (fifths[255] == 0)
+        for (int v = 0; v < 256; v++)
+            fifths[v] = uint8_t(v * 3 / 5);
     size_t n = size_t(c->width) * size_t(c->height);
+    Pixel* px = c->pixels;
     for (size_t i = 0; i < n; i++) {
-        Pixel p = c->pixels[i];
-        Pixel r = ((p >> 16) & 0xFF) * 3 / 5;
-        Pixel g = ((p >> 8) & 0xFF) * 3 / 5;
-        Pixel b = (p & 0xFF) * 3 / 5;
-        c->pixels[i] = r << 16 | g << 8 | b;
+        Pixel p = px[i];
+        saved[i] = p;
+        px[i] = Pixel(fifths[(p >> 16) & 0xFF]) << 16 | Pixel(fifths[(p >> 8) & 0xFF]) << 8 |
+                fifths[p & 0xFF];
     }
 }
 
@@ -101,9 +106,8 @@ void dialog_open(GuiState* gui, Dialog* dialog, bool warning, const char* title,
     Dialog* d = dialog;
     d->warning = warning ? 1 : 0;
     d->saved = static_cast<Pixel*>(xmalloc(back_bytes(gui)));
-    memcpy(d->saved, c->pixels, back_bytes(gui));
+    save_and_darken(c, d->saved);
     clip_reset(c);
-    darken(c);
 
     const FontSize* font = warning ? gui->font_bold : gui->font_regular;
     d->w = dialog_width(gui);
