@@ -60,6 +60,9 @@ struct GuiState {
     int32_t row_height;
     int32_t visible_rows;
     int32_t notes_y;
+    // Notes drawn: the first ones, as many as fit between the table and the
+    // status line.
+    int32_t notes_shown;
     int32_t column_x[5];
     int32_t pad_left, pad_mid, pad_right;
     int32_t label_width;

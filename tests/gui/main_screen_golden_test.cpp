@@ -1,0 +1,105 @@
+// The main screen, pixel for pixel, against pictures a person has looked
+// at. KV_UPDATE_GOLDEN=1 writes the pictures instead of comparing them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "sim/picture.h"
+#include "tests/gui/main_screen_fixture.h"
+
+namespace {
+
+using kvtest::MainScreenTest;
+
+class MainScreenGolden : public MainScreenTest {
+  protected:
+    // Three disks: the MBR with logicals, the GPT with notes (the disk the
+    // program was started from) and a write-protected disk without a table.
+    void add_disks() {
+        add_disk(2, kvtest::mbr_disk_with_logicals());
+        start_from(add_disk(3, kvtest::gpt_disk_with_notes()));
+        add_disk(4, std::make_unique<sim::MemDisk>(512, 65536), true);
+    }
+
+    void check(const std::string& name) {
+        render();
+        sim::Picture shot = sim::display_picture();
+        std::string path = std::string(KV_SOURCE_DIR) + "/tests/gui/golden/" + name + ".png";
+        std::string error;
+        const char* update = std::getenv("KV_UPDATE_GOLDEN");
+        if (update && std::string(update) == "1") {
+            ASSERT_TRUE(sim::save_png(path, shot, &error)) << error;
+            return;
+        }
+        sim::Picture expected;
+        ASSERT_TRUE(sim::load_png(path, &expected, &error))
+            << error << " (KV_UPDATE_GOLDEN=1 writes it)";
+        EXPECT_EQ(sim::picture_difference(expected, shot), "") << name;
+    }
+
+    // The MBR disk open, its second logical selected, an information
+    // message.
+    void mbr_screen(uint32_t w, uint32_t h) {
+        add_disks();
+        start(w, h, 0);
+        gui_.view.selected = 4;
+        kv::view_set_message(&gui_.view, false, "Partition 5 selected.");
+    }
+
+    // The GPT disk open with its notes, its root partition selected and
+    // renamed (unwritten), an error message.
+    void gpt_screen(uint32_t w, uint32_t h) {
+        add_disks();
+        start(w, h, 1);
+        gui_.view.selected = 2;
+        gui_.view.table.partitions[2].changed = true;
+        gui_.view.table.dirty = true;
+        kv::view_set_message(&gui_.view, true, "Not written: the disk is write-protected.");
+    }
+};
+
+TEST_F(MainScreenGolden, MbrWithLogicalPartitions) {
+    mbr_screen(640, 480);
+    check("mbr_640x480");
+}
+
+TEST_F(MainScreenGolden, MbrWithLogicalPartitions1280x800DiskFocusAndHover) {
+    mbr_screen(1280, 800);
+    gui_.focus_disks = true;
+    gui_.hovered_button = 2;
+    check("mbr_1280x800_disk_focus_hover");
+}
+
+TEST_F(MainScreenGolden, MbrWithLogicalPartitions1920x1080) {
+    mbr_screen(1920, 1080);
+    check("mbr_1920x1080");
+}
+
+TEST_F(MainScreenGolden, GptWithNotes640x480) {
+    gpt_screen(640, 480);
+    check("gpt_notes_640x480");
+}
+
+TEST_F(MainScreenGolden, GptWithNotes1280x800) {
+    gpt_screen(1280, 800);
+    check("gpt_notes_1280x800");
+}
+
+TEST_F(MainScreenGolden, GptWithNotes1920x1080HoveredRescan) {
+    gpt_screen(1920, 1080);
+    gui_.hovered_button = kv::kRescanButton;
+    check("gpt_notes_1920x1080_rescan_hover");
+}
+
+TEST_F(MainScreenGolden, GptWithNotes3840x2160WithThePointer) {
+    gpt_screen(3840, 2160);
+    gui_.pointer_present = true;
+    kv::layout_main_screen(&gui_); // where the button will be
+    gui_.pointer_x = gui_.buttons[0].x + gui_.buttons[0].w / 2;
+    gui_.pointer_y = gui_.buttons[0].y + gui_.buttons[0].h / 2;
+    gui_.hovered_button = 0;
+    check("gpt_notes_3840x2160_pointer");
+}
+
+} // namespace
