@@ -109,6 +109,52 @@ bool single_key(const std::string& token, KeyStroke* key, std::string* error) {
     return false;
 }
 
+bool pixel_position(const std::string& text, int* out) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *out = std::stoi(text);
+    return true;
+}
+
+// move=X,Y, click=X,Y and click:LABEL; false when the token is none of them.
+bool pointer_token(const std::string& token, ScriptKey* k, std::string* error, bool* bad) {
+    *bad = false;
+    bool click = starts_with_ci(token, "click");
+    if (!click && !starts_with_ci(token, "move=")) return false;
+    size_t name_end = click ? 5 : 4;
+    if (token.size() <= name_end) return false;
+    k->token = token;
+    if (click && token[name_end] == ':') {
+        k->pointer = PointerAction::ClickLabel;
+        k->label = token.substr(name_end + 1);
+        if (k->label.empty()) {
+            *bad = true;
+            *error = "click: needs a label";
+        }
+        return true;
+    }
+    if (token[name_end] != '=') return false;
+    k->pointer = click ? PointerAction::Click : PointerAction::Move;
+    std::string position = token.substr(name_end + 1);
+    size_t comma = position.find(',');
+    if (comma == std::string::npos || !pixel_position(position.substr(0, comma), &k->x) ||
+        !pixel_position(position.substr(comma + 1), &k->y)) {
+        *bad = true;
+        *error = std::string("expected ") + (click ? "click" : "move") + "=X,Y in pixels";
+    }
+    return true;
+}
+
+// A pointer position token takes the token after the comma as its Y.
+bool wants_y(const std::string& token) {
+    std::string rest = token;
+    if (starts_with_ci(rest, "poll") && rest.find('-') != std::string::npos)
+        rest = rest.substr(rest.find('-') + 1);
+    return (starts_with_ci(rest, "click=") || starts_with_ci(rest, "move=")) &&
+           rest.find(',') == std::string::npos;
+}
+
 bool token_keys(const std::string& token, std::vector<ScriptKey>* keys, std::string* error) {
     if (token.size() > 1 && token[0] == '=') {
         std::u32string chars;
@@ -138,6 +184,13 @@ bool token_keys(const std::string& token, std::vector<ScriptKey>* keys, std::str
             k.poll_read = count.empty() ? 1 : unsigned(std::stoul(count));
             key_text = token.substr(dash + 1);
         }
+    }
+    bool bad = false;
+    if (pointer_token(key_text, &k, error, &bad)) {
+        if (bad) return false;
+        k.token = token;
+        keys->push_back(k);
+        return true;
     }
     if (!single_key(key_text, &k.key, error)) return false;
     keys->push_back(k);
@@ -174,6 +227,8 @@ bool parse_key_script(const std::string& script, std::vector<ScriptKey>* keys, s
                 return false;
             }
             token += script[++i];
+        } else if (c == ',' && wants_y(token)) {
+            token += c;
         } else if (c == ',') {
             if (!finish()) return false;
         } else {

@@ -8,6 +8,10 @@
 //     =512M           types the rest of the token, one key per character
 //     poll-esc        a key that also goes to a read that does not wait
 //     poll3-esc       ... to the third such read (see ScriptKey::poll_read)
+//     move=X,Y        the pointer to pixel (X, Y) of the screen
+//     click=X,Y       ... and a press and release of the left button there
+//     click:LABEL     a click at the centre the screen trace last gave for
+//                     the button, dialog button or list item LABEL
 //
 // A backslash escapes a comma or a backslash ("\," is the comma key); any
 // other use of it is an error. Key names and the ctrl- and poll prefixes
@@ -35,8 +39,17 @@ inline bool operator==(const KeyStroke& a, const KeyStroke& b) {
 // The shift state of a key pressed with Left Ctrl, as OVMF reports it.
 constexpr uint32_t kShiftCtrl = 0x80000008u;
 
+enum class PointerAction { None, Move, Click, ClickLabel };
+
 struct ScriptKey {
     KeyStroke key;
+    // A pointer token instead of a key: the position, or the label whose
+    // centre is looked up when the token's turn comes.
+    PointerAction pointer = PointerAction::None;
+    int x = 0;
+    int y = 0;
+    std::string label;
+    std::string token; // as written, for messages
     // 0: the key is handed over only when the program waits for one.
     // n: also at the nth read that finds no key, counted from when the key
     // before it was handed over, so that a program which only polls between

@@ -48,6 +48,11 @@ struct RunnerOptions {
     uint32_t screen_height = kDefaultDisplayHeight;
     bool no_screen = false;
     std::string screenshot; // PNG of the screen at the end; empty: none
+    // The graphical front end on the simulated screen; without it the
+    // program finds no graphics output and runs its text front end.
+    bool gui = false;
+    bool trace = false;          // --gui: the screen trace on standard output
+    std::string screenshots_dir; // --gui: every rendered frame as a PNG there
     bool scripted = false;
     std::string keys;
     bool dump_screen = false;  // the last screen
@@ -112,6 +117,30 @@ SessionEnd run_scripted(const std::vector<ScriptKey>& keys, bool every_frame, bo
 // second. Stalls take real time. The end of input ends the run as an
 // exhausted script does.
 SessionEnd run_interactive(int input_fd, int output_fd, EFI_STATUS (*entry)(void*), void* ctx);
+
+// The devices of a --gui run: a serial console that carries the screen
+// trace, and an absolute pointer whose range is 0..65535 on both axes.
+struct GuiDevices {
+    EFI_HANDLE serial = nullptr;
+    EFI_HANDLE pointer = nullptr;
+};
+GuiDevices attach_gui_devices();
+
+struct GuiRunOptions {
+    bool trace = false;
+    std::string screenshot;      // the last picture the program showed
+    std::string screenshots_dir; // every rendered frame, frame-0000.png on
+};
+
+// Runs entry(ctx) with the script's keys and pointer tokens on the simulated
+// screen. Each time the program waits for input, once the pointer has
+// delivered all it was given, the next token is handed over. click:LABEL
+// aims at the centre the screen trace gave last for that label. *error is
+// set (and the run ended) when a label is nowhere on the screen or a
+// picture cannot be saved.
+SessionEnd run_scripted_gui(const std::vector<ScriptKey>& keys, const GuiDevices& devices,
+                            const GuiRunOptions& options, const OutputSink& out,
+                            EFI_STATUS (*entry)(void*), void* ctx, std::string* error);
 
 // The whole runner, from the command line to the exit status.
 int runner_main(int argc, char** argv);

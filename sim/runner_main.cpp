@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "sim/runner.h"
 #include "sim/terminal.h"
@@ -51,8 +52,23 @@ int runner_main(int argc, char** argv) {
     std::vector<ScriptKey> keys;
     if (options.scripted && !parse_key_script(options.keys, &keys, &error))
         return fail("--keys: " + error);
+    for (const ScriptKey& key : keys) {
+        if (key.pointer == PointerAction::None) continue;
+        if (!options.gui) return fail("--keys: " + key.token + ": pointer tokens need --gui");
+        if (key.pointer != PointerAction::ClickLabel &&
+            (uint32_t(key.x) >= options.screen_width || uint32_t(key.y) >= options.screen_height))
+            return fail("--keys: " + key.token + ": outside the " +
+                        std::to_string(options.screen_width) + "x" +
+                        std::to_string(options.screen_height) + " screen");
+    }
     for (const ImageArg& image : options.images)
         if (!check_image(image, &error)) return fail(error);
+    if (!options.screenshots_dir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(options.screenshots_dir, ec);
+        if (!std::filesystem::is_directory(options.screenshots_dir))
+            return fail("--screenshots " + options.screenshots_dir + ": not a directory");
+    }
 
     std::string dir = options.fs_dir;
     bool temporary = dir.empty() && !options.no_fs;
@@ -74,10 +90,12 @@ int runner_main(int argc, char** argv) {
 
     reset();
     set_console_size(columns, rows);
-    if (options.no_screen) {
-        remove_display();
-    } else {
+    GuiDevices gui_devices;
+    if (options.gui) {
         set_display(options.screen_width, options.screen_height);
+        gui_devices = attach_gui_devices();
+    } else {
+        remove_display();
     }
     std::vector<EFI_HANDLE> disks;
     std::string warnings;
@@ -96,7 +114,15 @@ int runner_main(int argc, char** argv) {
     if (!options.no_fs) attach_start_volume(dir, boot_index, options.fs_read_only);
 
     SessionEnd end;
-    if (options.scripted) {
+    std::string gui_error;
+    if (options.gui) {
+        GuiRunOptions gui_options;
+        gui_options.trace = options.trace;
+        gui_options.screenshot = options.screenshot;
+        gui_options.screenshots_dir = options.screenshots_dir;
+        end = run_scripted_gui(keys, gui_devices, gui_options, write_stdout, call_efi_main, nullptr,
+                               &gui_error);
+    } else if (options.scripted) {
         end = run_scripted(keys, options.dump_screens, options.dump_screen, write_stdout,
                            call_efi_main, nullptr);
     } else {
@@ -112,14 +138,13 @@ int runner_main(int argc, char** argv) {
         end = run_interactive(STDIN_FILENO, STDOUT_FILENO, call_efi_main, nullptr);
         terminal_end();
     }
-    if (!options.screenshot.empty() && !save_png(options.screenshot, display_picture(), &error))
-        std::fprintf(stderr, "korvane-sim: %s\n", error.c_str());
     // The machine is switched off: what the program still held goes with it.
     // A run ended inside a wait left through Exit, past the code that frees
     // the program's private stack.
     reset();
     if (temporary && rmdir(dir.c_str()) != 0)
         std::fprintf(stderr, "korvane-sim: the files saved on fs0 are in %s\n", dir.c_str());
+    if (!gui_error.empty()) return fail(gui_error);
     return exit_status(end.result, end.keys_exhausted);
 }
 

@@ -25,12 +25,20 @@ options:
   --no-fs         no file-system volume at all; the program was started from
                   elsewhere
   --size WxH      a console mode of W columns and H rows beside the 80x25 of
-                  mode 0 (default: the terminal's size; 80x25 with --keys)
-  --screen WxH    the graphics mode of the simulated screen, W x H pixels
-                  (default 1280x800)
-  --no-screen     no graphics output at all: a text-only console
+                  mode 0 (default: the terminal's size; 80x25 with --keys);
+                  with --gui the screen's size in pixels
+  --gui           the graphical front end on a simulated screen (needs
+                  --keys); without it the firmware has no graphics output
+                  and the program runs its text front end
+  --screen WxH    with --gui: the screen, W x H pixels (default 1280x800)
+  --no-screen     no graphics output at all (the default without --gui)
   --screenshot FILE
-                  save the screen's last picture as a PNG file at the end
+                  with --gui: save the last picture shown as a PNG file
+  --screenshots DIR
+                  with --gui: save every rendered frame in DIR as
+                  frame-0000.png, frame-0001.png, ...
+  --trace         with --gui: write the screen trace ("gui: ..." lines) to
+                  standard output
   --keys SCRIPT   take the keys from SCRIPT instead of the terminal
   --dump-screen   with --keys: print the last screen as text at the end
   --dump-screens  with --keys: print the screen each time the program waits
@@ -49,9 +57,17 @@ SCRIPT is a comma-separated list of keys:
                   wipe reads without waiting before its first chunk and
                   after each chunk: y,poll2-esc,y confirms a wipe, stops it
                   after its first chunk and confirms the stop.
+  move=X,Y        with --gui: the pointer to pixel X,Y of the screen
+  click=X,Y       with --gui: the pointer there and a click of the left
+                  button
+  click:LABEL     with --gui: a click at the centre the screen trace gave
+                  last for the button, dialog button or list item LABEL
+                  (click:New table, click:GPT, click:Yes)
   \, \\           a comma and a backslash inside a key
 Key names and the ctrl- and poll prefixes ignore case. When the keys are used
-up and the program waits for another, the run ends.
+up and the program waits for another, the run ends. With --gui each token is
+handed over when the program waits for input and the pointer has delivered
+the previous click; a pollN- count starts once it has, too.
 
 Interactively, the terminal's keys are the console's; Ctrl-C ends the run.
 
@@ -149,6 +165,7 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
                        std::string* error) {
     *options = RunnerOptions{};
     bool only_images = false, have_screen = false;
+    std::string size_text;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& arg = args[i];
         if (only_images || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -170,7 +187,7 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
             has_value = true;
         }
         bool takes_value = name == "--fs" || name == "--size" || name == "--keys" ||
-                           name == "--screen" || name == "--screenshot";
+                           name == "--screen" || name == "--screenshot" || name == "--screenshots";
         if (takes_value && !has_value) {
             if (i + 1 == args.size()) {
                 *error = name + " needs a value";
@@ -188,10 +205,9 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
             }
             options->fs_dir = value;
         } else if (name == "--size") {
-            if (!parse_size_option(value, &options->columns, &options->rows)) {
-                *error = "--size " + value + ": expected WxH, each from 1 to 1000";
-                return false;
-            }
+            // Cells of the console, or with --gui pixels of the screen:
+            // read once all options are known.
+            size_text = value;
         } else if (name == "--screen") {
             if (!parse_screen_option(value, &options->screen_width, &options->screen_height)) {
                 *error = "--screen " + value + ": expected WxH, each from 1 to 16384";
@@ -206,6 +222,16 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
                 return false;
             }
             options->screenshot = value;
+        } else if (name == "--screenshots") {
+            if (value.empty()) {
+                *error = "--screenshots needs a directory";
+                return false;
+            }
+            options->screenshots_dir = value;
+        } else if (name == "--gui") {
+            options->gui = true;
+        } else if (name == "--trace") {
+            options->trace = true;
         } else if (name == "--keys") {
             options->scripted = true;
             options->keys = value;
@@ -224,13 +250,50 @@ bool parse_runner_args(const std::vector<std::string>& args, RunnerOptions* opti
             return false;
         }
     }
+    if (options->gui && !size_text.empty()) {
+        if (have_screen) {
+            *error = "--size and --screen both set the screen with --gui: give one";
+            return false;
+        }
+        if (!parse_screen_option(size_text, &options->screen_width, &options->screen_height)) {
+            *error = "--size " + size_text + ": expected WxH, each from 1 to 16384";
+            return false;
+        }
+        have_screen = true;
+    } else if (!size_text.empty() &&
+               !parse_size_option(size_text, &options->columns, &options->rows)) {
+        *error = "--size " + size_text + ": expected WxH, each from 1 to 1000";
+        return false;
+    }
+    if (options->gui) {
+        if (options->no_screen) {
+            *error = "--gui needs the screen: not with --no-screen";
+            return false;
+        }
+        if (!options->scripted) {
+            *error = "--gui needs --keys: the screen cannot be shown in a terminal";
+            return false;
+        }
+        if (options->dump_screen || options->dump_screens) {
+            *error = std::string(options->dump_screens ? "--dump-screens" : "--dump-screen") +
+                     " shows the text console: not with --gui";
+            return false;
+        }
+    } else {
+        // Without --gui the program has no screen and runs its text front end.
+        const char* needs_gui = have_screen                         ? "--screen"
+                                : !options->screenshot.empty()      ? "--screenshot"
+                                : !options->screenshots_dir.empty() ? "--screenshots"
+                                : options->trace                    ? "--trace"
+                                                                    : nullptr;
+        if (needs_gui) {
+            *error = std::string(needs_gui) + " needs --gui";
+            return false;
+        }
+    }
     if ((options->dump_screen || options->dump_screens) && !options->scripted) {
         *error = std::string(options->dump_screens ? "--dump-screens" : "--dump-screen") +
                  " needs --keys";
-        return false;
-    }
-    if (options->no_screen && (have_screen || !options->screenshot.empty())) {
-        *error = "--no-screen goes with neither --screen nor --screenshot";
         return false;
     }
     if (options->no_fs && (!options->fs_dir.empty() || options->fs_read_only)) {

@@ -24,6 +24,7 @@ struct Port {
     std::string output;
     size_t writes = 0;
     bool failing = false;
+    std::function<void(const std::string&)> on_write;
 };
 
 std::vector<std::unique_ptr<Port>> g_ports;
@@ -54,6 +55,7 @@ EFI_STATUS EFIAPI serial_write(EFI_SERIAL_IO_PROTOCOL* self, UINTN* size, VOID* 
         return EFI_DEVICE_ERROR;
     }
     p->output.append(static_cast<const char*>(buffer), *size);
+    if (p->on_write) p->on_write(std::string(static_cast<const char*>(buffer), *size));
     return EFI_SUCCESS;
 }
 
@@ -149,6 +151,10 @@ std::string serial_output(EFI_HANDLE port) {
 size_t serial_writes(EFI_HANDLE port) {
     Port* p = port_at(port);
     return p ? p->writes : 0;
+}
+
+void set_serial_write_hook(EFI_HANDLE port, std::function<void(const std::string&)> hook) {
+    if (Port* p = port_at(port)) p->on_write = std::move(hook);
 }
 
 void fail_serial_writes(EFI_HANDLE port, bool fail) {

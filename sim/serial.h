@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ EFI_HANDLE add_serial_port(const PathBytes& path = {});
 std::string serial_output(EFI_HANDLE port);
 // Write calls so far.
 size_t serial_writes(EFI_HANDLE port);
+// Called with the bytes of every successful Write, as they arrive.
+void set_serial_write_hook(EFI_HANDLE port, std::function<void(const std::string&)> hook);
 // While set, Write fails with EFI_DEVICE_ERROR and keeps nothing.
 void fail_serial_writes(EFI_HANDLE port, bool fail);
 

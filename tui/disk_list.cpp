@@ -1,5 +1,6 @@
 #include "disk/read_table.h"
 #include "edit/size.h"
+#include "gui/event_loop.h"
 #include "platform/console.h"
 #include "platform/disks.h"
 #include "platform/format.h"
@@ -76,7 +77,7 @@ void draw_disk_list(const Disk* disks, int count, int selected) {
 }
 
 int run_main() {
-    // The graphical front end gets the first chance here once it exists.
+    if (gui_run()) return 0;
 
     int saved_mode = text_mode_current();
     bool mode_changed = text_mode_choose(100, 25);

@@ -144,3 +144,45 @@ TEST(KeyScript, RejectsWhatTheConsoleCannotCarry) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(KeyScript, PointerTokensTakeTheirPositionAcrossTheComma) {
+    std::vector<ScriptKey> keys = parse("move=10,20,click=0,799,y,CLICK:New table,click=5\\,6");
+    ASSERT_EQ(keys.size(), 5u);
+    EXPECT_EQ(keys[0].pointer, sim::PointerAction::Move);
+    EXPECT_EQ(keys[0].x, 10);
+    EXPECT_EQ(keys[0].y, 20);
+    EXPECT_EQ(keys[0].token, "move=10,20");
+    EXPECT_EQ(keys[1].pointer, sim::PointerAction::Click);
+    EXPECT_EQ(keys[1].x, 0);
+    EXPECT_EQ(keys[1].y, 799);
+    // The comma after a whole position ends the token again.
+    EXPECT_EQ(keys[2].pointer, sim::PointerAction::None);
+    EXPECT_EQ(keys[2].key, ch(u'y'));
+    EXPECT_EQ(keys[3].pointer, sim::PointerAction::ClickLabel);
+    EXPECT_EQ(keys[3].label, "New table");
+    EXPECT_EQ(keys[4].pointer, sim::PointerAction::Click);
+    EXPECT_EQ(keys[4].y, 6);
+
+    // A wipe only polls: its Stop button is clicked at a read that does not wait.
+    keys = parse("poll2-click:Stop,poll-click=3,4,q");
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_EQ(keys[0].poll_read, 2u);
+    EXPECT_EQ(keys[0].label, "Stop");
+    EXPECT_EQ(keys[1].poll_read, 1u);
+    EXPECT_EQ(keys[1].x, 3);
+    EXPECT_EQ(keys[1].y, 4);
+    EXPECT_EQ(keys[2].key, ch(u'q'));
+}
+
+TEST(KeyScript, BadPointerTokensAreNamed) {
+    EXPECT_EQ(error_of("y,click=12,ab"), "key 2 \"click=12,ab\": expected click=X,Y in pixels");
+    EXPECT_EQ(error_of("move=1"), "key 1 \"move=1\": expected move=X,Y in pixels");
+    EXPECT_EQ(error_of("click=-1,3"), "key 1 \"click=-1,3\": expected click=X,Y in pixels");
+    EXPECT_EQ(error_of("click=123456,3"), "key 1 \"click=123456,3\": expected click=X,Y in pixels");
+    EXPECT_EQ(error_of("click:"), "key 1 \"click:\": click: needs a label");
+    EXPECT_EQ(error_of("click"), "key 1 \"click\": unknown key");
+}
+
+} // namespace

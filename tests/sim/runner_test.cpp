@@ -111,25 +111,45 @@ TEST(RunnerArgs, RejectsWhatItCannotUse) {
                   std::string("--size ") + size + ": expected WxH, each from 1 to 1000");
 }
 
-TEST(RunnerArgs, ScreenSizeOrNone) {
-    sim::RunnerOptions o = parse_ok({});
-    EXPECT_EQ(o.screen_width, 1280u);
-    EXPECT_EQ(o.screen_height, 800u);
-    EXPECT_FALSE(o.no_screen);
-    o = parse_ok({"--screen=639x480", "--screenshot", "shot.png"});
+TEST(RunnerArgs, TheScreenBelongsToTheGraphicalRun) {
+    sim::RunnerOptions o = parse_ok({"--keys", "q"});
+    EXPECT_FALSE(o.gui);
+    o = parse_ok({"--gui", "--keys", "q", "--screen=639x480", "--screenshot", "shot.png",
+                  "--screenshots", "frames", "--trace"});
+    EXPECT_TRUE(o.gui);
     EXPECT_EQ(o.screen_width, 639u);
     EXPECT_EQ(o.screen_height, 480u);
     EXPECT_EQ(o.screenshot, "shot.png");
+    EXPECT_EQ(o.screenshots_dir, "frames");
+    EXPECT_TRUE(o.trace);
+    // --size means pixels with --gui, whichever comes first, and cells without.
+    o = parse_ok({"--size", "1920x1080", "--gui", "--keys", "q"});
+    EXPECT_EQ(o.screen_width, 1920u);
+    EXPECT_EQ(o.screen_height, 1080u);
+    EXPECT_EQ(o.columns, 0u);
+    o = parse_ok({"--size", "120x40"});
+    EXPECT_EQ(o.columns, 120u);
+    EXPECT_EQ(o.screen_width, 1280u);
     EXPECT_TRUE(parse_ok({"--no-screen"}).no_screen);
-    EXPECT_EQ(parse_error({"--screen", "0x480"}),
+
+    EXPECT_EQ(parse_error({"--gui", "--keys", "q", "--size", "2000x20000"}),
+              "--size 2000x20000: expected WxH, each from 1 to 16384");
+    EXPECT_EQ(parse_error({"--gui", "--keys", "q", "--size", "800x600", "--screen", "800x600"}),
+              "--size and --screen both set the screen with --gui: give one");
+    EXPECT_EQ(parse_error({"--gui", "--keys", "q", "--screen", "0x480"}),
               "--screen 0x480: expected WxH, each from 1 to 16384");
-    EXPECT_EQ(parse_error({"--screen", "16385x480"}),
-              "--screen 16385x480: expected WxH, each from 1 to 16384");
-    EXPECT_EQ(parse_error({"--screenshot="}), "--screenshot needs a file name");
-    EXPECT_EQ(parse_error({"--no-screen", "--screen", "800x600"}),
-              "--no-screen goes with neither --screen nor --screenshot");
-    EXPECT_EQ(parse_error({"--screenshot", "a.png", "--no-screen"}),
-              "--no-screen goes with neither --screen nor --screenshot");
+    EXPECT_EQ(parse_error({"--gui"}),
+              "--gui needs --keys: the screen cannot be shown in a terminal");
+    EXPECT_EQ(parse_error({"--gui", "--keys", "q", "--no-screen"}),
+              "--gui needs the screen: not with --no-screen");
+    EXPECT_EQ(parse_error({"--gui", "--keys", "q", "--dump-screen"}),
+              "--dump-screen shows the text console: not with --gui");
+    EXPECT_EQ(parse_error({"--screen", "800x600"}), "--screen needs --gui");
+    EXPECT_EQ(parse_error({"--screenshot", "a.png"}), "--screenshot needs --gui");
+    EXPECT_EQ(parse_error({"--screenshots", "d"}), "--screenshots needs --gui");
+    EXPECT_EQ(parse_error({"--trace"}), "--trace needs --gui");
+    EXPECT_EQ(parse_error({"--gui", "--keys", "q", "--screenshot="}),
+              "--screenshot needs a file name");
 }
 
 // ---- Exit status ----

@@ -7,6 +7,7 @@
 #include "platform/disks.h"
 #include "platform/globals.h"
 #include "sim/disks.h"
+#include "sim/display.h"
 #include "tests/tui/disk_screen_fixture.h"
 #include "tui/main_program.h"
 
@@ -35,6 +36,12 @@ EFI_STATUS open_disk_image(void* disk) {
 
 class DiskListTest : public DiskScreenTest {
   protected:
+    // Without graphics output the program shows the text front end.
+    void SetUp() override {
+        DiskScreenTest::SetUp();
+        sim::remove_display();
+    }
+
     void TearDown() override {
         kv::release_disks();
         DiskScreenTest::TearDown();
