@@ -327,6 +327,9 @@ TEST_F(RunnerFiles, BootSuffixPutsFs0OnThatDisk) {
     mbr[510] = 0x55;
     mbr[511] = 0xAA;
     images[0].path = file("p0.img", mbr);
+    // The lists live in the firmware's pool, which the reset drops.
+    kv::release_disks();
+    kv::volume_release();
     sim::reset();
     ASSERT_TRUE(sim::attach_images(images, &handles, &warnings, &error)) << error;
     ASSERT_EQ(sim::partition_handles(handles[0]).size(), 1u);
