@@ -103,7 +103,9 @@ void paint_disk_entries(GuiState* gui) {
         clip_reset(&gui->back);
         return;
     }
-    scroll_to_current(gui);
+    // A current disk the list no longer has (the event loop's to mend)
+    // scrolls nothing rather than reading past the list.
+    if (gui->current_disk >= 0 && gui->current_disk < gui->disk_count) scroll_to_current(gui);
     int32_t y = gui->first_entry_y;
     for (int i = gui->first_disk > 0 ? gui->first_disk : 0; i < gui->disk_count && y < bottom;
          i++) {

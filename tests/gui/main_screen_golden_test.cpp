@@ -81,6 +81,16 @@ TEST_F(MainScreenGolden, GptWithNotes640x480) {
     check("gpt_notes_640x480");
 }
 
+// Eight notes on the smallest screen: the table keeps its one row and only
+// the notes that fit below it are drawn.
+TEST_F(MainScreenGolden, GptWithEightNotes640x480) {
+    gpt_screen(640, 480);
+    while (gui_.view.table.note_count < kv::kMaxNotes)
+        kv::add_note(&gui_.view.table, "note %d of a badly damaged table",
+                     gui_.view.table.note_count + 1);
+    check("gpt_eight_notes_640x480");
+}
+
 TEST_F(MainScreenGolden, GptWithNotes1280x800) {
     gpt_screen(1280, 800);
     check("gpt_notes_1280x800");

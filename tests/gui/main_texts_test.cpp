@@ -23,8 +23,7 @@ class MainTexts : public MainScreenTest {
         return out;
     }
 
-    // The row of partition `number`, or of the free area starting at
-    // `free_start`.
+    // The row of partition `number`.
     int row_of(int number) {
         for (int i = 0; i < gui_.view.row_count; i++) {
             const kv::Row& r = gui_.view.rows[i];
@@ -34,6 +33,8 @@ class MainTexts : public MainScreenTest {
         ADD_FAILURE() << "no partition " << number;
         return 0;
     }
+
+    // The first free row inside (logical) or outside the extended partition.
     int free_row(bool logical) {
         for (int i = 0; i < gui_.view.row_count; i++)
             if (gui_.view.rows[i].is_free && gui_.view.rows[i].logical == logical) return i;
@@ -60,27 +61,6 @@ TEST_F(MainTexts, MbrCellsShowFlagsAndFreeRowsTheirKind) {
     EXPECT_EQ(label(row_of(6), true), "6 Linux swap");
     EXPECT_EQ(label(free_row(true), true), "free 10.0 MiB");
     EXPECT_EQ(label(free_row(true), false), "free");
-}
-
-TEST_F(MainTexts, GptCellsEndWithTheNameAndLongTextsAreCut) {
-    add_disk(2, kvtest::gpt_disk_with_notes());
-    start(1280, 800);
-    using V = std::vector<std::string>;
-    EXPECT_EQ(cells(row_of(1)), (V{"1", "1.0 MiB", "10.0 MiB", "EFI system", "EFI system"}));
-    EXPECT_EQ(cells(row_of(5)), (V{"5", "62.0 MiB", "512 B", "Linux filesystem", "tiny"}));
-
-    // A name of 36 four-byte characters (144 bytes) is cut to the 111 bytes
-    // of its cell.
-    kv::Partition& p = gui_.view.table.partitions[0];
-    std::string name;
-    for (int i = 0; i < 36; i++)
-        name += "\xF0\x9F\x98\x80";
-    std::snprintf(p.name, sizeof p.name, "%s", name.c_str());
-    EXPECT_LE(cells(row_of(1))[4].size(), 111u);
-    EXPECT_EQ(cells(row_of(1))[4], name.substr(0, cells(row_of(1))[4].size()));
-    p.changed = true;
-    std::string full = label(row_of(1), true);
-    EXPECT_EQ(full, "1* EFI system");
 }
 
 TEST_F(MainTexts, DiskSummariesCountPartitionsAndCarryTheBadge) {
