@@ -97,13 +97,12 @@ void dialog_show(GuiState* gui) {
     trace_dialog_shown();
 }
 
-void dialog_open(GuiState* gui, Dialog* dialog, bool warning, const char* title, const char* text,
+void dialog_open(GuiState* gui, Dialog* d, bool warning, const char* title, const char* text,
                  int32_t extra, int button_count, const char* const* key_labels,
                  const char* const* button_labels) {
     Canvas* c = &gui->back;
     int32_t lh = gui->line_height;
     int32_t g = gui->half_line;
-    Dialog* d = dialog;
     d->warning = warning ? 1 : 0;
     d->saved = static_cast<Pixel*>(xmalloc(back_bytes(gui)));
     save_and_darken(c, d->saved);

@@ -1,5 +1,4 @@
 #include "platform/console.h"
-#include "platform/strings.h"
 #include "platform/utf.h"
 #include "tui/dialogs.h"
 #include "tui/screen.h"

@@ -170,16 +170,4 @@ TEST_F(DialogChoice, ClicksChooseRowsAndButtons) {
     }
 }
 
-TEST_F(DialogChoice, ClicksOutsideTheRowsAreIgnored) {
-    make_items(1);
-    when_waiting([&] {
-        std::vector<std::string> rows = trace_starting("item Type 0 at ");
-        int32_t x, y;
-        centre_of(rows.at(0).substr(0, rows.at(0).size() - 2), &x, &y);
-        push_click(x, y + gui.line_height + 4); // just below the list
-    });
-    key(kv::SCAN_ESC);
-    EXPECT_EQ(choose(0), -1);
-}
-
 } // namespace

@@ -1,14 +1,20 @@
-// Each dialog kind and the wipe progress box on the simulated screen,
-// compared pixel for pixel with the pictures in tests/gui/golden
-// (KV_UPDATE_GOLDEN=1 writes them again).
+// Each dialog kind and the wipe progress box over the main screen of a GPT
+// disk on the simulated screen, compared pixel for pixel with the pictures
+// in tests/gui/golden (KV_UPDATE_GOLDEN=1 writes them again).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "disk/summary.h"
+#include "disk/view.h"
+#include "gui/main_screen.h"
+#include "platform/disks.h"
 #include "platform/keyboard.h"
+#include "sim/disks.h"
 #include "tests/gui/dialog_fixture.h"
+#include "tests/gui/main_screen_fixture.h"
 
 namespace {
 
@@ -16,7 +22,27 @@ using dialog_test::GuiDialog;
 
 class DialogGolden : public GuiDialog {
   protected:
-    void SetUp() override { start(1280, 800); }
+    void SetUp() override { over_main_screen(1280, 800); }
+    void TearDown() override {
+        kv::view_close(&gui.view);
+        kv::release_summaries();
+        kv::release_disks();
+        GuiDialog::TearDown();
+    }
+
+    void over_main_screen(int32_t w, int32_t h) {
+        if (gui.disks) TearDown();
+        start(w, h);
+        sim::BlockDiskConfig c;
+        c.pci_device = 3;
+        sim::add_block_disk(kvtest::gpt_disk_with_notes(), c);
+        gui.disk_count = kv::discover_disks(&gui.disks);
+        gui.summaries = kv::summarize_disks(gui.disks, gui.disk_count);
+        ASSERT_EQ(gui.disk_count, 1);
+        ASSERT_TRUE(kv::view_open(&gui.view, &gui.disks[0]));
+        gui.view.selected = 2;
+        kv::render_main_screen(&gui);
+    }
 };
 
 TEST_F(DialogGolden, Message) {
@@ -79,7 +105,7 @@ TEST_F(DialogGolden, WipeProgress) {
 }
 
 TEST_F(DialogGolden, NarrowScreenMessage) {
-    start(640, 480);
+    over_main_screen(640, 480);
     snapshot();
     key(0, '\r');
     run([] {
