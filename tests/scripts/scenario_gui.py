@@ -127,8 +127,16 @@ def wipe_stopped_by_its_button(sim):
 def quit_asks_with_unwritten_changes(sim):
     img = sim.image("quit.img", DISK, sgdisk=GPT3)
     before = sd.digest(img)
+    frames = sim.path("quit-frames")
     run = sim.gui([img], ["click:Delete table", "click:Quit", "click:No", "click:Quit",
-                          "click:Yes"])
+                          "click:Yes"], options=["--screenshots", frames])
+    # One picture for every rendered screen, dialog and wipe box.
+    rendered = sum(1 for line in run.lines
+                   if line in ("shown", "dialog shown") or line.startswith("wipe "))
+    sim.equal("frames saved", sorted(os.listdir(frames)),
+              [f"frame-{i:04d}.png" for i in range(rendered)])
+    last = pictures.read_png(os.path.join(frames, f"frame-{rendered - 1:04d}.png"))
+    sim.equal("frame size", last[:2], (1280, 800))
     question = "dialog Quit (warning): Discard the unwritten changes? (Y/N)"
     sim.equal("quit questions", run.count(question), 2)
     run.expect("message Partition table deleted.", question, "dbutton Y Yes at",
