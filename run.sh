@@ -3,9 +3,11 @@
 # demo disks: an MBR disk with primary, extended and logical partitions
 # (SATA), a GPT disk (virtio) and an empty disk with 4096-byte blocks (NVMe).
 #
-# With a display the machine opens in a QEMU window; without one it runs on
-# this terminal through the serial console (no graphics device, so the
-# program shows its text screens here). Either way Ctrl-A X quits QEMU.
+# With a display the machine opens in a QEMU window, where the program shows
+# its graphical front end with a USB mouse (its screen trace comes out on
+# this terminal); without one it runs on this terminal through the serial
+# console (no graphics device, so the program shows its text screens here).
+# Either way Ctrl-A X quits QEMU.
 # The demo disks keep what was written to them; delete build/demo to start
 # afresh.
 set -euo pipefail
@@ -67,7 +69,8 @@ accel=$(PYTHONDONTWRITEBYTECODE=1 python3 tests/scripts/qemu_accel.py)
 
 if ((window)) && dpkg -s qemu-system-gui >/dev/null 2>&1; then
     # The firmware console is on this terminal as well; the graphics screen
-    # and the USB mouse are in the window.
+    # and the USB mouse (taken by the program's own USB mouse driver, as
+    # OVMF drives none) are in the window.
     console=(-display gtk -serial mon:stdio)
     mouse=(-device "qemu-xhci,id=xhci" -device "usb-mouse,bus=xhci.0")
 else

@@ -25,10 +25,6 @@ const DialogHooks kGuiDialogHooks = {gui_message, gui_confirm, gui_input, gui_ch
 const ScreenHooks kGuiScreenHooks = {redraw_main_screen, gui_wipe_progress, gui_stop_requested,
                                      nullptr};
 
-// The front end's one state record; it lives in static storage because the
-// hooks reach it through g_gui and it is far too large for the stack.
-GuiState g_state;
-
 } // namespace
 
 bool gui_run() {
@@ -36,7 +32,9 @@ bool gui_run() {
     int32_t width = 0, height = 0;
     if (!graphics_start(&width, &height)) return false;
 
-    GuiState* gui = &g_state;
+    // The hooks, which get no state, reach it through g_gui while the loop runs.
+    GuiState state;
+    GuiState* gui = &state;
     memset(gui, 0, sizeof *gui);
     gui->width = width;
     gui->height = height;

@@ -87,7 +87,11 @@ bool attach_images(const std::vector<ImageArg>& images, std::vector<EFI_HANDLE>*
 // was started from it, so it is fs0's volume. Its device path lies under
 // image `boot_index`'s disk (a partition of it) when that is not negative,
 // else under no disk, and then no disk is the one the program came from.
-EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index = -1, bool read_only = false);
+// When `boot_disk` (that image's handle) has partitions, the volume goes
+// onto the first one's handle, as firmware's file system driver would put
+// it, instead of a handle of its own.
+EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index = -1, bool read_only = false,
+                               EFI_HANDLE boot_disk = nullptr);
 
 // What a run of the program comes to as a process exit status: 0 for
 // success (warnings included), an error status's low byte (1 if that is 0),

@@ -125,10 +125,17 @@ bool attach_images(const std::vector<ImageArg>& images, std::vector<EFI_HANDLE>*
     return true;
 }
 
-EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index, bool read_only) {
+EFI_HANDLE attach_start_volume(const std::string& dir, int boot_index, bool read_only,
+                               EFI_HANDLE boot_disk) {
     VolumeConfig config;
     config.read_only = read_only;
-    if (boot_index >= 0) {
+    std::vector<EFI_HANDLE> partitions;
+    if (boot_disk != nullptr) partitions = partition_handles(boot_disk);
+    if (!partitions.empty()) {
+        // Firmware puts the file system on the partition it found: no
+        // handle of its own, which would take a disk name.
+        config.on_handle = partitions[0];
+    } else if (boot_index >= 0) {
         size_t i = size_t(boot_index);
         // The first partition of that disk, as firmware would name the
         // partition a boot loader came from.

@@ -197,7 +197,8 @@ SessionEnd run_scripted_gui(const std::vector<ScriptKey>& keys, const GuiDevices
         case PointerAction::ClickLabel: {
             Centre centre;
             if (!labels.find(k.label, &centre)) {
-                failure = k.token + ": nothing labelled \"" + k.label + "\" on the screen";
+                failure =
+                    "--keys: " + k.token + ": nothing labelled \"" + k.label + "\" on the screen";
                 end_run();
             }
             push_pointer(centre.first, centre.second, true);

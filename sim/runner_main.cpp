@@ -111,7 +111,9 @@ int runner_main(int argc, char** argv) {
     int boot_index = -1;
     for (size_t i = 0; i < options.images.size(); i++)
         if (options.images[i].boot) boot_index = int(i);
-    if (!options.no_fs) attach_start_volume(dir, boot_index, options.fs_read_only);
+    if (!options.no_fs)
+        attach_start_volume(dir, boot_index, options.fs_read_only,
+                            boot_index >= 0 ? disks[size_t(boot_index)] : nullptr);
 
     SessionEnd end;
     std::string gui_error;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gui/graphics.h"
 #include "gui/gui_state.h"
 #include "gui/pointer_cursor.h"
 #include "gui/trace.h"
@@ -167,7 +168,11 @@ TEST_F(EventLoop, ButtonsGiveExactlyTheCommandsOfTheirKeys) {
 
 TEST_F(EventLoop, QuitAsksFirstOnlyWithUnwrittenChangesByKeyAndByClick) {
     add_disk(2, kvtest::gpt_disk(1));
+    size_t pool = sim::pool_blocks_live(), pages = sim::pages_live();
     run("esc");
+    // Leaving gives back everything the front end took.
+    EXPECT_EQ(sim::pool_blocks_live(), pool);
+    EXPECT_EQ(sim::pages_live(), pages);
     EXPECT_EQ(dialogs(), 0u);
     EXPECT_EQ(count("closed, text cursor "), 1u);
 
@@ -308,6 +313,17 @@ TEST_F(EventLoop, RunMainTakesTheGraphicalFrontEndWhenTheScreenAllowsIt) {
     run("q", main_entry);
     EXPECT_EQ(count(""), 0u);
     EXPECT_NE(sim::console_output_utf8().find("Select a disk"), std::string::npos);
+}
+
+TEST_F(EventLoop, WithoutRoomForTheBackBufferTheTextFrontEndRuns) {
+    add_disk(2, kvtest::gpt_disk(1));
+    // A 1280 x 800 back buffer needs 4 MB.
+    sim::set_memory_limit(3u << 20);
+    run("q", main_entry);
+    EXPECT_EQ(count(""), 0u);
+    EXPECT_NE(sim::console_output_utf8().find("Select a disk"), std::string::npos);
+    EXPECT_FALSE(kv::graphics_active());
+    EXPECT_TRUE(sim::console_cursor_visible());
 }
 
 // ---- The pointer on its own ----

@@ -64,6 +64,20 @@ class GuiRun:
         return int(m.group(1)), int(m.group(2))
 
 
+# The kinds of trace line, each by the words it starts with.
+KINDS = ["pointer devices:", "window", "disk", "shows", "row", "note", "button", "buttons",
+         "focus", "message", "pointer", "shown", "dialog", "dbutton", "field", "item",
+         "dialog shown", "dialog closed", "wipe", "closed, text cursor"]
+
+
+def kind_of(line):
+    best = ""
+    for kind in KINDS:
+        if (line == kind or line.startswith(kind + " ")) and len(kind) > len(best):
+            best = kind
+    return best
+
+
 def click(x, y):
     return f"click={x},{y}"
 
@@ -74,6 +88,9 @@ class GuiSession(sd.Session):
     def __init__(self, argv, module_file):
         super().__init__(argv, module_file)
         self._rows = None
+        self.kinds = set()  # kinds of trace lines seen, by their first words
+        self.clicked = set()  # labels clicked with click:LABEL
+        self.buttons = set()  # labels of the command buttons shown
 
     def save_seen(self):
         # The texts of the text front end's screens are not shown here.
@@ -92,6 +109,12 @@ class GuiSession(sd.Session):
             raise sd.ScenarioFailure(f"korvane-sim did not finish: {' '.join(argv[1:])}")
         self.runs += 1
         run = GuiRun(argv, done)
+        for line in run.lines:
+            self.kinds.add(kind_of(line))
+            m = re.match(r"button \S+ (.+) at \d+,\d+( hover)?$", line)
+            if m:
+                self.buttons.add(m.group(1))
+        self.clicked.update(t[len("click:"):] for t in tokens if t.startswith("click:"))
         expected = 0 if quits else sd.SCRIPT_DONE
         if run.status != expected:
             run.fail(f"korvane-sim ended with {run.status}, expected {expected}")

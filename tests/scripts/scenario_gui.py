@@ -96,7 +96,7 @@ def backup_damage_restore(sim):
     sim.check(sd.digest(img) != before, "the damage did not change the image")
     run = sim.gui([img], ["click:Restore", typed(saved), "click:OK", "click:Yes", "click:Quit"],
                   fs=fs)
-    run.expect("dialog Restore: Restore from file:", "dialog Restore (warning): Restore ",
+    run.expect("note ", "dialog Restore: Restore from file:", "dialog Restore (warning): Restore ",
                f"message Restored from {saved}.")
     sim.equal("image after the restore", sd.digest(img), before)
     sim.verify(img)
@@ -127,13 +127,51 @@ def wipe_stopped_by_its_button(sim):
 def quit_asks_with_unwritten_changes(sim):
     img = sim.image("quit.img", DISK, sgdisk=GPT3)
     before = sd.digest(img)
+    frames = sim.path("quit-frames")
     run = sim.gui([img], ["click:Delete table", "click:Quit", "click:No", "click:Quit",
-                          "click:Yes"])
+                          "click:Yes"], options=["--screenshots", frames])
+    # One picture for every rendered screen, dialog and wipe box.
+    rendered = sum(1 for line in run.lines
+                   if line in ("shown", "dialog shown") or line.startswith("wipe "))
+    sim.equal("frames saved", sorted(os.listdir(frames)),
+              [f"frame-{i:04d}.png" for i in range(rendered)])
+    last = pictures.read_png(os.path.join(frames, f"frame-{rendered - 1:04d}.png"))
+    sim.equal("frame size", last[:2], (1280, 800))
     question = "dialog Quit (warning): Discard the unwritten changes? (Y/N)"
     sim.equal("quit questions", run.count(question), 2)
     run.expect("message Partition table deleted.", question, "dbutton Y Yes at",
                "dbutton N No at", "dialog closed", question, "closed, text cursor")
     sim.equal("image after quitting without writing", sd.digest(img), before)
+
+
+def rename_active_and_rescan(sim):
+    img = sim.image("rename.img", DISK, sgdisk=GPT3)
+    run = sim.gui([img], ["click:Rename", typed("root"), "click:OK", "click:Rescan", "click:No",
+                          "click:Write", "click:Yes", "click:Rescan", "click:Quit"])
+    run.expect("dialog Rename: Name (36 characters):", "field boot", "field r", "field root",
+               "message Partition 1 renamed.",
+               "dialog Read the disks again (warning): Discard the unwritten changes? (Y/N)",
+               "message Written.", "message Disks read again.")
+    sim.expect_partitions(img, "gpt", {
+        1: (2048, 16384, sd.ESP, "root"),
+        2: (18432, 32768, sd.LINUX_FS, "data"),
+        3: (51200, 16384, sd.LINUX_FS, ""),
+    })
+    mbr = sim.image("active.img", DISK, sfdisk="label: dos\nstart=2048, size=16384, type=83\n")
+    run = sim.gui([mbr], ["click:Active", "click:Write", "click:Yes", "click:Quit"])
+    run.expect("message Partition 1 active.", "message Written.")
+    table = sim.verify(mbr)
+    sim.equal("bootable flag", [p["bootable"] for p in table["partitions"]], [True])
+
+
+def every_command_by_click_and_every_trace_line(sim):
+    """Over the scenarios before it: each command button was clicked and
+    each kind of trace line was sent."""
+    if os.environ.get("KV_SCENARIO"):
+        return  # only some scenarios ran
+    sim.check(len(sim.buttons) == 13, f"command buttons seen: {sorted(sim.buttons)}")
+    sim.equal("buttons never clicked", sorted(sim.buttons - sim.clicked), [])
+    sim.equal("trace line kinds never sent", sorted(set(gd.KINDS) - sim.kinds), [])
 
 
 def pixel(picture, x, y):
@@ -177,4 +215,6 @@ if __name__ == "__main__":
         wipe_stopped_by_its_button,
         quit_asks_with_unwritten_changes,
         tab_moves_the_selection_colours,
+        rename_active_and_rescan,
+        every_command_by_click_and_every_trace_line,
     ])

@@ -317,6 +317,31 @@ TEST_F(RunnerFiles, BootSuffixPutsFs0OnThatDisk) {
     ASSERT_EQ(kv::volume_count(), 1);
     EXPECT_EQ(kv::boot_volume(), 0);
     EXPECT_EQ(kv::volume_at(0)->handle, volume);
+
+    // A boot image with a partition carries the volume on that partition's
+    // handle, so the disks after it keep the names firmware gives them.
+    std::vector<uint8_t> mbr(512 * 64);
+    mbr[446 + 4] = 0x0C;
+    mbr[446 + 8] = 8;
+    mbr[446 + 12] = 32;
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    images[0].path = file("p0.img", mbr);
+    // The lists live in the firmware's pool, which the reset drops.
+    kv::release_disks();
+    kv::volume_release();
+    sim::reset();
+    ASSERT_TRUE(sim::attach_images(images, &handles, &warnings, &error)) << error;
+    ASSERT_EQ(sim::partition_handles(handles[0]).size(), 1u);
+    volume = sim::attach_start_volume(dir_, 0, false, handles[0]);
+    EXPECT_EQ(volume, sim::partition_handles(handles[0])[0]);
+    kv::g_loaded_image = sim::loaded_image();
+    ASSERT_EQ(kv::discover_disks(&disks), 3);
+    EXPECT_TRUE(disks[0].started_here);
+    EXPECT_STREQ(disks[1].name, "blk2");
+    kv::volume_scan();
+    ASSERT_EQ(kv::volume_count(), 1);
+    EXPECT_EQ(kv::volume_at(0)->handle, volume);
 }
 
 TEST_F(RunnerFiles, FailingImagesFailEveryReadOrWrite) {
