@@ -5,38 +5,21 @@
 // of `runs` (the first argument, default 5), as other load on the host only
 // ever slows a run down.
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <vector>
 
+#include "bench/best_time.h"
 #include "gui/canvas.h"
 #include "sim/firmware.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Repeats of each measured call within one run, so that a run lasts long
 // enough for the clock.
 constexpr int kRepeats = 20;
-
-volatile uint32_t g_sink;
-
-double best_ms(int runs, const std::function<void()>& work) {
-    double best = 1e300;
-    for (int r = 0; r < runs; r++) {
-        Clock::time_point start = Clock::now();
-        for (int i = 0; i < kRepeats; i++)
-            work();
-        double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        best = std::min(best, ms / kRepeats);
-    }
-    return best;
-}
 
 void tile_buttons(kv::Canvas* c) {
     constexpr int32_t kW = 160, kH = 48;
@@ -62,24 +45,24 @@ void run_size(int32_t w, int32_t h, int runs) {
     std::vector<uint8_t> a(bytes, 1), b(bytes, 2);
 
     uint32_t colour = 0x203040;
-    double fill = best_ms(runs, [&] {
+    double fill = bench::best_ms(runs, kRepeats, [&] {
         kv::fill_rect(&c, 0, 0, w, h, colour++);
-        g_sink = c.pixels[size_t(w) * h - 1];
+        bench::sink = c.pixels[size_t(w) * h - 1];
     });
     uint8_t byte = 0;
-    double set = best_ms(runs, [&] {
+    double set = bench::best_ms(runs, kRepeats, [&] {
         std::memset(a.data(), byte++, bytes);
-        g_sink = a[bytes - 1];
+        bench::sink = a[bytes - 1];
     });
     report("fill_rect full screen", w, h, fill, "memset", set);
 
-    double rounded = best_ms(runs, [&] {
+    double rounded = bench::best_ms(runs, kRepeats, [&] {
         tile_buttons(&c);
-        g_sink = c.pixels[size_t(w) * h / 2];
+        bench::sink = c.pixels[size_t(w) * h / 2];
     });
-    double copy = best_ms(runs, [&] {
+    double copy = bench::best_ms(runs, kRepeats, [&] {
         std::memcpy(b.data(), a.data(), bytes);
-        g_sink = b[bytes / 2];
+        bench::sink = b[bytes / 2];
     });
     report("rounded rects, 160x48", w, h, rounded, "memcpy", copy);
     kv::canvas_free(&c);

@@ -4,16 +4,15 @@
 // against a plain memcpy of one frame measured in the same run. Every
 // figure is the best of `runs` (the first argument, default 5).
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "disk/types.h"
 #include "disk/view.h"
+#include "bench/best_time.h"
 #include "gui/font.h"
 #include "gui/graphics.h"
 #include "gui/main_screen.h"
@@ -23,24 +22,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int kRepeats = 20;
 constexpr int kPartitions = 128;
-
-volatile uint32_t g_sink;
-
-double best_ms(int runs, const std::function<void()>& work) {
-    double best = 1e300;
-    for (int r = 0; r < runs; r++) {
-        Clock::time_point start = Clock::now();
-        for (int i = 0; i < kRepeats; i++)
-            work();
-        double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        best = std::min(best, ms / kRepeats);
-    }
-    return best;
-}
 
 // 128 partitions of 1 MiB with the catalogue's first types in turn, named,
 // and three notes, on a 256 MiB disk; the table is built in memory, as a
@@ -95,15 +78,15 @@ void run_size(uint32_t w, uint32_t h, int runs) {
     gui.pointer_x = width / 2;
     gui.pointer_y = height / 2;
 
-    double render = best_ms(runs, [&] {
+    double render = bench::best_ms(runs, kRepeats, [&] {
         kv::render_main_screen(&gui);
-        g_sink = gui.back.pixels[size_t(width) * height / 2];
+        bench::sink = gui.back.pixels[size_t(width) * height / 2];
     });
     size_t bytes = size_t(width) * size_t(height) * sizeof(kv::Pixel);
     std::vector<uint8_t> a(bytes, 1), b(bytes, 2);
-    double copy = best_ms(runs, [&] {
+    double copy = bench::best_ms(runs, kRepeats, [&] {
         std::memcpy(b.data(), a.data(), bytes);
-        g_sink = b[bytes / 2];
+        bench::sink = b[bytes / 2];
     });
     std::printf("render_main_screen %4dx%-4d %8.3f ms | memcpy of a frame %7.3f ms | ratio %6.2f\n",
                 width, height, render, copy, render / copy);

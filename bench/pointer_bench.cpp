@@ -5,14 +5,13 @@
 // hover. Both against a plain memcpy of one frame measured in the same run.
 // Every figure is the best of `runs` (the first argument, default 5).
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <vector>
 
+#include "bench/best_time.h"
 #include "disk/summary.h"
 #include "gui/event_loop.h"
 #include "gui/font.h"
@@ -25,23 +24,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int kRepeats = 200;
-
-volatile uint32_t g_sink;
-
-double best_ms(int runs, const std::function<void()>& work) {
-    double best = 1e300;
-    for (int r = 0; r < runs; r++) {
-        Clock::time_point start = Clock::now();
-        for (int i = 0; i < kRepeats; i++)
-            work();
-        double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        best = std::min(best, ms / kRepeats);
-    }
-    return best;
-}
 
 kv::PointerEvent at(const kv::GuiState& gui, int32_t x, int32_t y) {
     kv::PointerEvent e{};
@@ -73,31 +56,31 @@ void run_size(uint32_t w, uint32_t h, int runs) {
     kv::PointerEvent here = at(gui, width / 3, height / 3);
     kv::PointerEvent there = at(gui, width / 3 + 40, height / 3 + 25);
     bool flip = false;
-    double move = best_ms(runs, [&] {
+    double move = bench::best_ms(runs, kRepeats, [&] {
         flip = !flip;
         kv::move_pointer(&gui, flip ? here : there);
         kv::pointer_draw(&gui.back, &gui.pointer, gui.pointer_x, gui.pointer_y, gui.scale);
         kv::trace_pointer(gui.pointer_x, gui.pointer_y);
-        g_sink = uint32_t(gui.pointer_x);
+        bench::sink = uint32_t(gui.pointer_x);
     });
 
     const kv::Rect& a = gui.buttons[0];
     const kv::Rect& b = gui.buttons[1];
     kv::PointerEvent on_a = at(gui, a.x + a.w / 2, a.y + a.h / 2);
     kv::PointerEvent on_b = at(gui, b.x + b.w / 2, b.y + b.h / 2);
-    double hover = best_ms(runs, [&] {
+    double hover = bench::best_ms(runs, kRepeats, [&] {
         flip = !flip;
         kv::move_pointer(&gui, flip ? on_a : on_b);
         gui.hovered_button = flip ? 0 : 1;
         kv::render_main_screen(&gui);
-        g_sink = gui.back.pixels[size_t(width) * height / 2];
+        bench::sink = gui.back.pixels[size_t(width) * height / 2];
     });
 
     size_t bytes = size_t(width) * size_t(height) * sizeof(kv::Pixel);
     std::vector<uint8_t> from(bytes, 1), to(bytes, 2);
-    double copy = best_ms(runs, [&] {
+    double copy = bench::best_ms(runs, kRepeats, [&] {
         std::memcpy(to.data(), from.data(), bytes);
-        g_sink = to[bytes / 2];
+        bench::sink = to[bytes / 2];
     });
     std::printf("%4dx%-4d pointer move %8.4f ms (ratio %6.3f) | move onto another button "
                 "%7.3f ms (ratio %5.2f) | memcpy of a frame %7.3f ms\n",

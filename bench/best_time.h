@@ -1,0 +1,29 @@
+// The timing loop the benchmarks share: the best of several runs, each the
+// mean of `repeats` calls, so that a run slowed down by a busy machine does
+// not count.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace bench {
+
+// Measured code stores a result here, so the compiler cannot drop the work.
+inline volatile uint32_t sink;
+
+inline double best_ms(int runs, int repeats, const std::function<void()>& work) {
+    using Clock = std::chrono::steady_clock;
+    double best = 1e300;
+    for (int r = 0; r < runs; r++) {
+        Clock::time_point start = Clock::now();
+        for (int i = 0; i < repeats; i++)
+            work();
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        best = std::min(best, ms / repeats);
+    }
+    return best;
+}
+
+} // namespace bench
