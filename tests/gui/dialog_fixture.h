@@ -24,6 +24,7 @@
 #include "sim/input_devices.h"
 #include "sim/picture.h"
 #include "sim/serial.h"
+#include "tests/gui/golden.h"
 
 namespace dialog_test {
 
@@ -166,19 +167,8 @@ class GuiDialog : public ::testing::Test {
         return sim::display_pixel(uint32_t(x), uint32_t(y));
     }
 
-    // Compares with tests/gui/golden/<name>.png; KV_UPDATE_GOLDEN=1 writes
-    // the picture instead.
     static void expect_golden(const std::string& name, const sim::Picture& shot) {
-        std::string path = std::string(KV_SOURCE_DIR) + "/tests/gui/golden/" + name + ".png";
-        std::string error;
-        const char* update = std::getenv("KV_UPDATE_GOLDEN");
-        if (update && std::string(update) == "1") {
-            ASSERT_TRUE(sim::save_png(path, shot, &error)) << error;
-            return;
-        }
-        sim::Picture golden;
-        ASSERT_TRUE(sim::load_png(path, &golden, &error)) << error;
-        EXPECT_EQ(sim::picture_difference(golden, shot), "") << name;
+        kvtest::expect_golden(name, shot);
     }
 
     EFI_HANDLE mouse_handle() const { return mouse_; }

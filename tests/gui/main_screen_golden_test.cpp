@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim/picture.h"
+#include "tests/gui/golden.h"
 #include "tests/gui/main_screen_fixture.h"
 
 namespace {
@@ -24,18 +25,7 @@ class MainScreenGolden : public MainScreenTest {
 
     void check(const std::string& name) {
         render();
-        sim::Picture shot = sim::display_picture();
-        std::string path = std::string(KV_SOURCE_DIR) + "/tests/gui/golden/" + name + ".png";
-        std::string error;
-        const char* update = std::getenv("KV_UPDATE_GOLDEN");
-        if (update && std::string(update) == "1") {
-            ASSERT_TRUE(sim::save_png(path, shot, &error)) << error;
-            return;
-        }
-        sim::Picture expected;
-        ASSERT_TRUE(sim::load_png(path, &expected, &error))
-            << error << " (KV_UPDATE_GOLDEN=1 writes it)";
-        EXPECT_EQ(sim::picture_difference(expected, shot), "") << name;
+        kvtest::expect_golden(name, sim::display_picture());
     }
 
     // The MBR disk open, its second logical selected, an information
