@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <vector>
 
 namespace bench {
 
@@ -24,6 +26,15 @@ inline double best_ms(int runs, int repeats, const std::function<void()>& work) 
         best = std::min(best, ms / repeats);
     }
     return best;
+}
+
+// A plain memcpy of `bytes`: the yardstick each figure is compared with.
+inline double copy_ms(int runs, int repeats, size_t bytes) {
+    std::vector<uint8_t> from(bytes, 1), to(bytes, 2);
+    return best_ms(runs, repeats, [&] {
+        std::memcpy(to.data(), from.data(), bytes);
+        sink = to[bytes / 2];
+    });
 }
 
 } // namespace bench

@@ -82,12 +82,8 @@ void run_size(uint32_t w, uint32_t h, int runs) {
         kv::render_main_screen(&gui);
         bench::sink = gui.back.pixels[size_t(width) * height / 2];
     });
-    size_t bytes = size_t(width) * size_t(height) * sizeof(kv::Pixel);
-    std::vector<uint8_t> a(bytes, 1), b(bytes, 2);
-    double copy = bench::best_ms(runs, kRepeats, [&] {
-        std::memcpy(b.data(), a.data(), bytes);
-        bench::sink = b[bytes / 2];
-    });
+    double copy =
+        bench::copy_ms(runs, kRepeats, size_t(width) * size_t(height) * sizeof(kv::Pixel));
     std::printf("render_main_screen %4dx%-4d %8.3f ms | memcpy of a frame %7.3f ms | ratio %6.2f\n",
                 width, height, render, copy, render / copy);
     kv::view_close(&gui.view);

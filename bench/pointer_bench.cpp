@@ -76,12 +76,8 @@ void run_size(uint32_t w, uint32_t h, int runs) {
         bench::sink = gui.back.pixels[size_t(width) * height / 2];
     });
 
-    size_t bytes = size_t(width) * size_t(height) * sizeof(kv::Pixel);
-    std::vector<uint8_t> from(bytes, 1), to(bytes, 2);
-    double copy = bench::best_ms(runs, kRepeats, [&] {
-        std::memcpy(to.data(), from.data(), bytes);
-        bench::sink = to[bytes / 2];
-    });
+    double copy =
+        bench::copy_ms(runs, kRepeats, size_t(width) * size_t(height) * sizeof(kv::Pixel));
     std::printf("%4dx%-4d pointer move %8.4f ms (ratio %6.3f) | move onto another button "
                 "%7.3f ms (ratio %5.2f) | memcpy of a frame %7.3f ms\n",
                 width, height, move, move / copy, hover, hover / copy, copy);
