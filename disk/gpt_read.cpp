@@ -14,6 +14,9 @@ namespace kv {
 namespace {
 
 constexpr uint64_t kFallbackPrimaryArrayLba = 2;
+constexpr uint64_t kGptMinBlockSize = 512;
+constexpr uint64_t kGptMaxBlockSize = 65536;
+constexpr uint64_t kTailProbeBytes = 1048576;
 
 // The fields this reader uses, decoded from a header that passed its
 // signature, size and checksum checks.
@@ -156,6 +159,40 @@ void add_entries(PartitionTable* table, const uint8_t* array) {
     }
 }
 
+// A GPT written for another block size has its header at that size's byte
+// offset (block 1 in its units). Returns that size, or 0.
+uint32_t foreign_block_size(const BlockDevice* device) {
+    for (uint64_t size = kGptMinBlockSize; size <= kGptMaxBlockSize; size *= 2) {
+        if (size == device->block_size) continue;
+        uint64_t block = size / device->block_size;
+        uint64_t offset = size % device->block_size;
+        uint8_t* data = read_blocks(device, block, 1);
+        if (data == nullptr) continue;
+        bool found = memcmp(data + offset, kGptSignature, kGptSignatureSize) == 0;
+        free(data);
+        if (found) return (uint32_t)size;
+    }
+    return 0;
+}
+
+// Whether any of the blocks after `backup_lba`, up to the last MiB of the
+// disk, holds data. RAID members and firmware RAID keep their metadata
+// there, behind the array's own backup GPT.
+bool data_after_backup(const BlockDevice* device, uint64_t backup_lba) {
+    uint64_t first = backup_lba + 1;
+    uint64_t tail = kTailProbeBytes / device->block_size;
+    if (tail == 0) tail = 1;
+    if (device->block_count - first > tail) first = device->block_count - tail;
+    uint64_t count = device->block_count - first;
+    if (count == 0) return false;
+    uint8_t* data = read_blocks(device, first, count);
+    // Unreadable: assume the worst and leave it alone.
+    if (data == nullptr) return true;
+    bool found = !all_zero(data, (size_t)(count * device->block_size));
+    free(data);
+    return found;
+}
+
 } // namespace
 
 bool check_gpt_header(const BlockDevice* device, uint64_t block, uint8_t** header_out,
@@ -196,7 +233,12 @@ void load_gpt(const BlockDevice* device, PartitionTable* table) {
             check_gpt_header(device, backup_lba, &backup.header, &backup.array, &backup.reason);
 
     if (!primary.valid && !backup.valid) {
-        add_note(table, "the protective MBR announces a GPT, but both GPT copies are damaged");
+        uint32_t made_for = foreign_block_size(device);
+        if (made_for != 0)
+            add_note(table, "the GPT was made for %u-byte blocks; this disk has %u-byte blocks",
+                     (unsigned)made_for, (unsigned)device->block_size);
+        else
+            add_note(table, "the protective MBR announces a GPT, but both GPT copies are damaged");
         free_copy(&primary);
         free_copy(&backup);
         return;
@@ -206,8 +248,13 @@ void load_gpt(const BlockDevice* device, PartitionTable* table) {
     } else if (!primary.valid) {
         add_note(table, "the primary GPT %s; the backup copy is used", primary.reason);
     } else {
-        if (backup_lba != last_block)
+        if (backup_lba != last_block && data_after_backup(device, backup_lba)) {
+            table->backup_kept = true;
+            add_note(table, "the backup GPT lies before data at the end of the disk (RAID "
+                            "metadata?) and stays there");
+        } else if (backup_lba != last_block) {
             add_note(table, "the backup GPT is not in the last block (the disk was enlarged?)");
+        }
         if (copies_differ(primary, backup))
             add_note(table, "the primary and backup GPT differ; the primary one is shown");
     }

@@ -40,8 +40,17 @@ MbrEntry decode_entry(const uint8_t* block, int slot) {
     return entry;
 }
 
+// An entry with blocks is a partition whatever its type: hybrid ISO images
+// describe the whole image with a type-0 entry, and every other reader lists
+// it, so skipping it would offer the image's files as free space.
 bool entry_in_use(const MbrEntry& e) {
-    return e.type != kTypeEmpty && e.block_count != 0;
+    return e.block_count != 0;
+}
+
+bool all_zero(const uint8_t* bytes, size_t size) {
+    for (size_t i = 0; i < size; i++)
+        if (bytes[i] != 0) return false;
+    return true;
 }
 
 bool has_mbr_magic(const uint8_t* block) {
@@ -76,7 +85,7 @@ bool plausible_entries(const uint8_t* block0, uint64_t disk_blocks) {
     int count = 0;
     for (int slot = 1; slot <= kMbrSlots; slot++) {
         MbrEntry e = decode_entry(block0, slot);
-        if (e.type == kTypeEmpty) continue;
+        if (e.type == kTypeEmpty && e.block_count == 0) continue;
         uint64_t end = (uint64_t)e.first_block + e.block_count;
         if (e.first_block == 0 || e.block_count == 0 || end > disk_blocks) return false;
         for (int i = 0; i < count; i++) {
@@ -130,9 +139,22 @@ void probe_gpt(const BlockDevice* device, PartitionTable* table, const uint8_t* 
         add_note(table, "block 0 ends like an MBR, but its partition entries are invalid");
 }
 
-// Follows the EBR chain of the first extended partition. Every link must move
-// strictly forward inside the extended partition, so the walk ends; the
-// budget bounds it further.
+bool already_visited(const PartitionTable* table, uint64_t block) {
+    for (int32_t i = 0; i < table->ebr_count; i++)
+        if (table->ebr_blocks[i] == block) return true;
+    return false;
+}
+
+// The chain stopped before its end: what lies behind was never read, and a
+// written chain would end here and lose it.
+void cut_chain(PartitionTable* table, uint64_t block) {
+    table->chain_cut = true;
+    table->chain_cut_at = block;
+}
+
+// Follows the EBR chain of the first extended partition. Links may point in
+// either direction (fdisk places EBRs in the order partitions were made), so
+// the walk ends at a block already visited or after the budget.
 void read_logicals(const BlockDevice* device, PartitionTable* table) {
     const Partition* extended = nullptr;
     for (int32_t i = 0; i < table->partition_count && extended == nullptr; i++)
@@ -150,21 +172,25 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
 
     uint64_t current = first;
     int32_t number = kFirstLogicalNumber;
-    int budget = kEbrChainLimit;
     for (;;) {
         uint8_t* ebr = read_blocks(device, current, 1);
         if (ebr == nullptr) {
             add_note(table, "cannot read the extended boot record at block %llu",
                      (unsigned long long)current);
+            cut_chain(table, current);
             return;
         }
         bool valid = has_mbr_magic(ebr);
+        // A first EBR of zeros is an extended partition that never had a
+        // logical one: nothing behind it can be found, so nothing is lost.
+        bool blank = !valid && current == first && all_zero(ebr, kMbrSize);
         MbrEntry logical = decode_entry(ebr, kEbrPartitionSlot);
         MbrEntry link = decode_entry(ebr, kEbrLinkSlot);
         free(ebr);
         if (!valid) {
             add_note(table, "invalid extended boot record at block %llu",
                      (unsigned long long)current);
+            if (!blank) cut_chain(table, current);
             return;
         }
         table->ebr_blocks[table->ebr_count++] = current;
@@ -185,23 +211,53 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         }
         if (!is_extended_type(link.type) || link.block_count == 0) return;
         uint64_t next = first + link.first_block;
-        if (next <= current || next >= end) {
+        if (next >= end) {
             add_note(table,
                      "the chain of logical partitions points outside its extended partition");
+            cut_chain(table, current);
             return;
         }
-        if (--budget == 0) {
-            table->chain_cut = true;
+        // A loop holds nothing that was not read: the written chain ends
+        // where the loop closed.
+        if (already_visited(table, next)) {
+            add_note(table, "the chain of logical partitions loops back to block %llu",
+                     (unsigned long long)next);
+            return;
+        }
+        if (table->ebr_count == kEbrChainLimit) {
             add_note(table, "the chain of logical partitions is too long; stopped after 128");
+            cut_chain(table, next);
             return;
         }
         current = next;
     }
 }
 
+// An MBR made for 512-byte blocks (an ISO image on a CD, a stick image on a
+// disk with larger blocks) runs past the end when counted in larger blocks,
+// though every entry fits in 512-byte units: one note says so instead of a
+// note per partition.
+bool made_for_smaller_blocks(const PartitionTable* table, const uint8_t* block0) {
+    if (table->block_size <= kMbrSize) return false;
+    const uint64_t disk_bytes = table->block_count * table->block_size;
+    bool beyond = false;
+    for (int slot = 1; slot <= kMbrSlots; slot++) {
+        MbrEntry e = decode_entry(block0, slot);
+        if (!entry_in_use(e)) continue;
+        uint64_t end = (uint64_t)e.first_block + e.block_count;
+        if (end * kMbrSize > disk_bytes) return false;
+        if (end > table->block_count) beyond = true;
+    }
+    return beyond;
+}
+
 void read_mbr(const BlockDevice* device, PartitionTable* table, const uint8_t* block0) {
     table->kind = TableKind::Mbr;
     table->mbr_signature = load_le32(block0 + kMbrSignatureOffset);
+    const bool smaller_blocks = made_for_smaller_blocks(table, block0);
+    if (smaller_blocks)
+        add_note(table, "the MBR was made for 512-byte blocks; this disk has %u-byte blocks",
+                 (unsigned)table->block_size);
     bool seen_extended = false;
     for (int slot = 1; slot <= kMbrSlots; slot++) {
         MbrEntry e = decode_entry(block0, slot);
@@ -215,7 +271,7 @@ void read_mbr(const BlockDevice* device, PartitionTable* table, const uint8_t* b
         p.mbr_type = e.type;
         p.active = e.status == kStatusActive;
         append_as_read(table, &p);
-        if (p.start + p.size > table->block_count)
+        if (p.start + p.size > table->block_count && !smaller_blocks)
             add_note(table, "partition %d goes beyond the end of the disk", slot);
         if (extended && seen_extended)
             add_note(table, "more than one extended partition; only the first one is read");
@@ -232,6 +288,7 @@ bool looks_like_filesystem(const uint8_t* block0) {
     return memcmp(oem, "NTFS    ", kOemNameSize) == 0 ||
            memcmp(oem, "EXFAT   ", kOemNameSize) == 0 ||
            memcmp(block0 + kFat16TypeOffset, "FAT", 3) == 0 ||
+           memcmp(block0 + kFat16TypeOffset, "HPFS", 4) == 0 ||
            memcmp(block0 + kFat32TypeOffset, "FAT32", 5) == 0;
 }
 

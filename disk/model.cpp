@@ -101,7 +101,7 @@ static int compare_for_numbering(const void* left, const void* right) {
     bool a_logical = a->kind == PartitionKind::Logical;
     bool b_logical = b->kind == PartitionKind::Logical;
     if (a_logical != b_logical) return a_logical ? 1 : -1;
-    if (!a_logical) return a->number < b->number ? -1 : a->number > b->number ? 1 : 0;
+    if (a->number != b->number) return a->number < b->number ? -1 : 1;
     return a->start < b->start ? -1 : a->start > b->start ? 1 : 0;
 }
 

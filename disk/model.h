@@ -69,8 +69,14 @@ struct PartitionTable {
     // alone: they describe the disk, and only a clean table is wiped.
     int32_t ebr_count;
     uint64_t ebr_blocks[kMaxEbrs];
-    // The chain went on past the last EBR read: writing would drop the rest.
+    // The chain went on past the last EBR read (a read error, an invalid
+    // EBR, a link out of the extended partition or the budget): writing would
+    // drop the rest. `chain_cut_at` is the block where reading stopped.
     bool chain_cut;
+    uint64_t chain_cut_at;
+    // The backup GPT lies before data at the end of the disk (RAID or
+    // firmware metadata): the writer keeps it where it is.
+    bool backup_kept;
     // Slots allocated in `partitions`. Code that installs an array of its own
     // leaves it 0 so the next append reallocates instead of trusting it.
     int32_t partition_capacity;

@@ -23,7 +23,6 @@ constexpr uint64_t kLastBlock = ~0ULL;
 constexpr uint64_t kExtendedLbaFrom = 0x1000000;
 constexpr uint8_t kTypeExtended = 0x05;
 constexpr uint8_t kTypeExtendedLba = 0x0F;
-constexpr int32_t kNewLogicalNumber = 99;
 constexpr int kMaxWorkingRanges = 512;
 // The reader follows at most 128 EBRs, so a 129th logical partition would
 // vanish from the table the next time the disk is read.
@@ -110,12 +109,40 @@ void emit_area(const BlockRange& gap, uint64_t start, uint64_t unit, bool logica
     (*count)++;
 }
 
+// The number a new logical partition starting at `start` takes: in a chain
+// in disk order, its place by start (the later ones move up by one, marked
+// changed); in a chain that another tool made out of order, the next number
+// after the last, so that no existing partition is renumbered.
+int32_t new_logical_number(PartitionTable* table, uint64_t start) {
+    int32_t last = kFirstLogicalNumber - 1;
+    int32_t place = 0;
+    bool in_order = true;
+    uint64_t previous_start = 0;
+    for (int32_t i = 0; i < table->partition_count; i++) {
+        const Partition* p = &table->partitions[i];
+        if (p->kind != PartitionKind::Logical) continue;
+        if (p->number > last) last = p->number;
+        if (p->start < previous_start) in_order = false;
+        previous_start = p->start;
+        if (p->start > start && (place == 0 || p->number < place)) place = p->number;
+    }
+    if (!in_order || place == 0) return last + 1;
+    for (int32_t i = 0; i < table->partition_count; i++) {
+        Partition* p = &table->partitions[i];
+        if (p->kind != PartitionKind::Logical || p->number < place) continue;
+        p->number++;
+        p->changed = true;
+    }
+    return place;
+}
+
 // Appends the model as a logical partition whose EBR goes at `ebr_block`,
 // then gives it its number among the others. A new active partition takes
 // the flag from whichever had it, as only one may boot.
 void append_logical(PartitionTable* table, const Partition* model, uint64_t ebr_block) {
+    int32_t number = new_logical_number(table, model->start);
     Partition* added = append_partition(table, model);
-    added->number = kNewLogicalNumber;
+    added->number = number;
     added->kind = PartitionKind::Logical;
     added->ebr_block = ebr_block;
     if (added->active) {

@@ -23,10 +23,32 @@ constexpr uint64_t kMax32 = 0xFFFFFFFF;
 struct GptLayout {
     uint64_t array_bytes;
     uint64_t array_blocks;
+    uint64_t primary_array;
     uint64_t last_usable;
     uint64_t backup_array;
     uint64_t backup_header;
 };
+
+// Where the primary array goes: where the header as read had it, when that
+// still lies between the header and the first usable block (boot images
+// keep other structures, an Apple partition map for one, in front of a
+// later array); else, and for a new table, right after the header.
+uint64_t primary_array_block(const PartitionTable* table, uint64_t array_blocks) {
+    uint64_t lba = table->primary_array_lba;
+    if (lba > kGptPrimaryBlock && lba <= table->first_usable &&
+        array_blocks <= table->first_usable - lba)
+        return lba;
+    return kPrimaryArrayBlock;
+}
+
+// Where the backup header goes: the end of the disk as it is now, unless
+// the reader found data behind the backup and it has to stay.
+uint64_t backup_header_block(const BlockDevice* device, const PartitionTable* table) {
+    if (table->backup_kept && table->backup_header_lba > kGptPrimaryBlock &&
+        table->backup_header_lba < device->block_count)
+        return table->backup_header_lba;
+    return device->block_count - 1;
+}
 
 // The sizes follow the device, so a disk that was enlarged and read again
 // gets its backup at the new end. Refuses a layout that the reader would
@@ -48,14 +70,19 @@ ErrorCode plan_layout(const BlockDevice* device, const PartitionTable* table, Gp
                       (unsigned long long)device->block_count, (unsigned long long)(2 * reserved));
     if (table->first_usable < reserved)
         return refuse(refusal, "the first usable block lies inside the GPT entry array");
-    uint64_t last_usable = device->block_count - reserved;
+    uint64_t backup_header = backup_header_block(device, table);
+    if (backup_header < 2 * reserved - 1)
+        return refuse(refusal, "the backup GPT at block %llu leaves no room for the table",
+                      (unsigned long long)backup_header);
+    uint64_t last_usable = backup_header - 1 - array_blocks;
     if (last_usable < table->first_usable)
         return refuse(refusal, "the first usable block lies beyond the last usable one");
     layout->array_bytes = array_bytes;
     layout->array_blocks = array_blocks;
+    layout->primary_array = primary_array_block(table, array_blocks);
     layout->last_usable = last_usable;
-    layout->backup_header = device->block_count - 1;
-    layout->backup_array = layout->backup_header - array_blocks;
+    layout->backup_header = backup_header;
+    layout->backup_array = backup_header - array_blocks;
     return ERR_OK;
 }
 
@@ -128,8 +155,8 @@ void build_header(const PartitionTable* table, const GptLayout* layout, uint32_t
 
 // One 0xEE entry over the whole disk, as far as 32 bits reach.
 void build_protective_mbr(const BlockDevice* device, const PartitionTable* table, uint8_t* block) {
-    // The disk signature is not written: a GPT disk is named by its GUID.
-    memcpy(block, table->block0, kMbrBootCodeSize);
+    // The disk signature stays: some firmware and loaders name the disk by it.
+    memcpy(block, table->block0, kMbrBootCodeSize + 4);
     uint64_t last = device->block_count - 1;
     uint32_t size = last > kMax32 ? (uint32_t)kMax32 : (uint32_t)last;
     encode_mbr_entry(block + mbr_entry_offset(1), false, kTypeProtective,
@@ -171,10 +198,33 @@ ErrorCode prune_hybrid_mbr(const BlockDevice* device, const PartitionTable* tabl
     return rc;
 }
 
+// Block 0 as read holds more than a lone 0xEE entry: a hybrid MBR, or an
+// active or sized entry that some PCs need to boot the disk at all. It is
+// kept rather than rebuilt.
+bool keeps_block0(const PartitionTable* table) {
+    if (table->hybrid) return true;
+    const uint8_t* block0 = table->block0;
+    if (block0[kMbrMagicOffset] != kMbrMagic0 || block0[kMbrMagicOffset + 1] != kMbrMagic1)
+        return false;
+    bool protective = false;
+    bool others = false;
+    for (int slot = 1; slot <= kMbrSlots; slot++) {
+        const uint8_t* entry = block0 + mbr_entry_offset(slot);
+        if (entry[kEntryType] == kTypeProtective && !protective) {
+            protective = true;
+            continue;
+        }
+        if (entry[kEntryType] != kTypeEmpty || entry[kEntryStatus] != 0 ||
+            load_le32(entry + kEntryBlockCount) != 0)
+            others = true;
+    }
+    return protective && others;
+}
+
 ErrorCode write_gpt_blocks(const BlockDevice* device, const PartitionTable* table,
                            const GptLayout* layout, const uint8_t* array, uint8_t* block) {
     ErrorCode rc;
-    if (table->hybrid) {
+    if (keeps_block0(table)) {
         rc = prune_hybrid_mbr(device, table);
     } else {
         build_protective_mbr(device, table, block);
@@ -183,11 +233,11 @@ ErrorCode write_gpt_blocks(const BlockDevice* device, const PartitionTable* tabl
     if (rc != ERR_OK) return rc;
     uint32_t array_crc = crc32(0, array, (size_t)layout->array_bytes);
 
-    rc = write_blocks(device, kPrimaryArrayBlock, layout->array_blocks, array);
+    rc = write_blocks(device, layout->primary_array, layout->array_blocks, array);
     if (rc != ERR_OK) return rc;
     memset(block, 0, device->block_size);
     build_header(table, layout, array_crc, kGptPrimaryBlock, layout->backup_header,
-                 kPrimaryArrayBlock, block);
+                 layout->primary_array, block);
     rc = write_blocks(device, kGptPrimaryBlock, 1, block);
     if (rc != ERR_OK) return rc;
 

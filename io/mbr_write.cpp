@@ -50,20 +50,14 @@ struct LogicalSlot {
 struct MbrPlan {
     const Partition* slots[kMbrSlots];
     const Partition* extended; // the one whose chain is written, or null
-    LogicalSlot* logicals;     // sorted by start, owned
+    LogicalSlot* logicals;     // in chain order (by number), owned
     int logical_count;
 };
 
-int compare_logical_start(const void* left, const void* right) {
-    uint64_t a = ((const LogicalSlot*)left)->partition->start;
-    uint64_t b = ((const LogicalSlot*)right)->partition->start;
-    return a < b ? -1 : a > b ? 1 : 0;
-}
-
-// A partition whose entry reads back as itself: a type (0 marks an empty
-// slot) and a size of at least one block, both fields within 32 bits.
+// A partition whose entry reads back as itself: a size of at least one
+// block (an entry without blocks is an empty slot, whatever its type), both
+// fields within 32 bits.
 ErrorCode check_entry(const Partition* p, WriteRefusal* refusal) {
-    if (p->mbr_type == kTypeEmpty) return refuse(refusal, "partition %d has no type", p->number);
     if (p->size == 0) return refuse(refusal, "partition %d has no blocks", p->number);
     if (p->size > kMax32 || p->start > kMax32)
         return refuse(refusal, "partition %d lies beyond what an MBR can address: use GPT",
@@ -92,11 +86,53 @@ ErrorCode plan_slots(const PartitionTable* table, MbrPlan* plan, WriteRefusal* r
     return ERR_OK;
 }
 
-// Chooses the EBR block of every logical partition: the first one's is the
-// extended partition's first block; a later one keeps its own if that lies in
-// the gap before it, else takes the block just before its start. Refuses a
-// layout whose EBR would overwrite the previous logical partition, lie outside
-// the extended partition or the disk, or not fit the 32-bit fields.
+int compare_logical_number(const void* left, const void* right) {
+    const Partition* a = ((const LogicalSlot*)left)->partition;
+    const Partition* b = ((const LogicalSlot*)right)->partition;
+    if (a->number != b->number) return a->number < b->number ? -1 : 1;
+    return a->start < b->start ? -1 : a->start > b->start ? 1 : 0;
+}
+
+// The logical partition that holds `block`, or null.
+const Partition* logical_holding(const MbrPlan* plan, uint64_t block) {
+    for (int i = 0; i < plan->logical_count; i++) {
+        const Partition* q = plan->logicals[i].partition;
+        if (block >= q->start && block - q->start < q->size) return q;
+    }
+    return nullptr;
+}
+
+// The last block of the logical partition that lies closest before `p` on
+// the disk, or the first EBR's block when none does.
+uint64_t end_before(const MbrPlan* plan, const Partition* p) {
+    uint64_t last = plan->extended->start;
+    for (int i = 0; i < plan->logical_count; i++) {
+        const Partition* q = plan->logicals[i].partition;
+        if (q->start < p->start && q->start + q->size - 1 > last) last = q->start + q->size - 1;
+    }
+    return last;
+}
+
+// Whether `block` can hold the EBR of the partition at `index`: after the
+// first EBR, before the partition itself, in no logical partition and no
+// other EBR chosen so far.
+bool ebr_fits(const MbrPlan* plan, int index, uint64_t block) {
+    const Partition* p = plan->logicals[index].partition;
+    if (block <= plan->extended->start || block >= p->start) return false;
+    if (logical_holding(plan, block) != nullptr) return false;
+    for (int i = 0; i < index; i++)
+        if (plan->logicals[i].ebr == block) return false;
+    return true;
+}
+
+// Chooses the EBR block of every logical partition, keeping the chain in
+// the order of the partitions' numbers: a chain written in another order
+// than it was read would renumber partitions that the user never touched.
+// The first EBR is the extended partition's first block; a later one keeps
+// its block if that lies in the gap before its partition on the disk, else
+// takes the block just before its partition. Refuses overlapping logical
+// partitions and an EBR that would land in a partition, outside the
+// extended partition or the disk, or beyond the 32-bit fields.
 ErrorCode plan_logicals(const BlockDevice* device, const PartitionTable* table, MbrPlan* plan,
                         WriteRefusal* refusal) {
     const Partition* extended = plan->extended;
@@ -119,37 +155,41 @@ ErrorCode plan_logicals(const BlockDevice* device, const PartitionTable* table, 
     for (int32_t i = 0; i < table->partition_count; i++)
         if (table->partitions[i].kind == PartitionKind::Logical)
             plan->logicals[plan->logical_count++].partition = &table->partitions[i];
-    sort(plan->logicals, (size_t)count, sizeof(LogicalSlot), compare_logical_start);
+    sort(plan->logicals, (size_t)count, sizeof(LogicalSlot), compare_logical_number);
 
-    const Partition* previous = nullptr;
-    uint64_t previous_last = 0;
     for (int i = 0; i < count; i++) {
         const Partition* p = plan->logicals[i].partition;
         ErrorCode rc = check_entry(p, refusal);
         if (rc != ERR_OK) return rc;
-        uint64_t ebr = extended->start;
-        if (previous != nullptr) {
-            if (p->start <= previous_last)
-                return refuse(refusal, "logical partitions %d and %d overlap", previous->number,
+        for (int j = 0; j < i; j++) {
+            const Partition* q = plan->logicals[j].partition;
+            if (p->start <= q->start + q->size - 1 && q->start <= p->start + p->size - 1)
+                return refuse(refusal, "logical partitions %d and %d overlap", q->number,
                               p->number);
-            bool in_gap = p->ebr_block > previous_last && p->ebr_block < p->start;
-            if (in_gap) {
-                ebr = p->ebr_block;
-            } else {
-                // Right after the previous partition there is no free block
-                // for the EBR.
-                if (p->start - 1 <= previous_last)
-                    return refuse(refusal,
-                                  "logical partition %d leaves no block for its boot record "
-                                  "after partition %d",
-                                  p->number, previous->number);
-                ebr = p->start - 1;
-            }
-        } else if (p->start <= ebr) {
-            return refuse(refusal,
-                          p->start == ebr
-                              ? "logical partition %d begins at its extended boot record"
-                              : "logical partition %d begins before its extended partition",
+        }
+    }
+    for (int i = 0; i < count; i++) {
+        const Partition* p = plan->logicals[i].partition;
+        uint64_t ebr = extended->start;
+        if (i == 0) {
+            if (p->start <= ebr)
+                return refuse(refusal,
+                              p->start == ebr
+                                  ? "logical partition %d begins at its extended boot record"
+                                  : "logical partition %d begins before its extended partition",
+                              p->number);
+        } else if (p->ebr_block > end_before(plan, p) && ebr_fits(plan, i, p->ebr_block)) {
+            ebr = p->ebr_block;
+        } else if (p->start > 0 && ebr_fits(plan, i, p->start - 1)) {
+            ebr = p->start - 1;
+        } else {
+            const Partition* holder = p->start > 0 ? logical_holding(plan, p->start - 1) : nullptr;
+            if (holder != nullptr)
+                return refuse(refusal,
+                              "logical partition %d leaves no block for its boot record "
+                              "after partition %d",
+                              p->number, holder->number);
+            return refuse(refusal, "logical partition %d leaves no block for its boot record",
                           p->number);
         }
         if (ebr >= extended_end || ebr >= device->block_count)
@@ -159,10 +199,12 @@ ErrorCode plan_logicals(const BlockDevice* device, const PartitionTable* table, 
             return refuse(refusal, "logical partition %d lies too far from its boot record",
                           p->number);
         plan->logicals[i].ebr = ebr;
-        // start < 2^33 + 2^32 here, so this cannot wrap.
-        previous_last = p->start + p->size - 1;
-        previous = p;
     }
+    // An EBR inside the first logical partition was not checked above: the
+    // first EBR is fixed, so only later ones are tested against partitions.
+    if (logical_holding(plan, extended->start) != nullptr)
+        return refuse(refusal, "logical partition %d begins before its extended partition",
+                      logical_holding(plan, extended->start)->number);
     // Each link spans from the next EBR to the end of the next partition.
     for (int i = 1; i < count; i++) {
         const LogicalSlot* next = &plan->logicals[i];
@@ -195,14 +237,28 @@ ErrorCode remove_stale_gpt_header(const BlockDevice* device, const PartitionTabl
     return rc;
 }
 
+// Whether the entry of `slot` in block 0 as read already says what `p`
+// says: then its bytes stay as they were, CHS fields included, and a write
+// that changes nothing in it leaves it alone.
+bool entry_as_read(const PartitionTable* table, int slot, const Partition* p) {
+    const uint8_t* e = table->block0 + mbr_entry_offset(slot);
+    return e[kEntryStatus] == (p->active ? kStatusActive : 0x00) && e[kEntryType] == p->mbr_type &&
+           load_le32(e + kEntryFirstBlock) == p->start &&
+           load_le32(e + kEntryBlockCount) == p->size;
+}
+
 void build_block0(const PartitionTable* table, const MbrPlan* plan, uint8_t* block) {
     memcpy(block, table->block0, kMbrBootCodeSize);
     store_le32(block + kMbrSignatureOffset, table->mbr_signature);
     for (int slot = 1; slot <= kMbrSlots; slot++) {
         const Partition* p = plan->slots[slot - 1];
         if (p == nullptr) continue;
-        encode_mbr_entry(block + mbr_entry_offset(slot), p->active, p->mbr_type, (uint32_t)p->start,
-                         (uint32_t)p->size, p->start);
+        if (entry_as_read(table, slot, p))
+            memcpy(block + mbr_entry_offset(slot), table->block0 + mbr_entry_offset(slot),
+                   kMbrEntrySize);
+        else
+            encode_mbr_entry(block + mbr_entry_offset(slot), p->active, p->mbr_type,
+                             (uint32_t)p->start, (uint32_t)p->size, p->start);
     }
     finish_block(block);
 }
@@ -234,6 +290,18 @@ ErrorCode write_ebr_chain(const BlockDevice* device, const MbrPlan* plan, uint8_
     return ERR_OK;
 }
 
+ErrorCode refuse_cut_chain(const PartitionTable* table, WriteRefusal* refusal) {
+    if (table->ebr_count >= kEbrChainLimit)
+        return refuse(refusal,
+                      "logical partitions after the first %d were not read: writing "
+                      "would lose them",
+                      kEbrChainLimit);
+    return refuse(refusal,
+                  "the chain of logical partitions breaks at block %llu: writing would lose "
+                  "the partitions behind it",
+                  (unsigned long long)table->chain_cut_at);
+}
+
 } // namespace
 
 void encode_mbr_entry(uint8_t* entry, bool active, uint8_t type, uint32_t start, uint32_t size,
@@ -254,10 +322,7 @@ ErrorCode write_mbr_table(const BlockDevice* device, const PartitionTable* table
     // The logical partitions after the cut were never read: a new chain
     // would end where reading stopped and lose them.
     if (planned == ERR_OK && plan.extended != nullptr && table->chain_cut)
-        planned = refuse(refusal,
-                         "logical partitions after the first %d were not read: writing "
-                         "would lose them",
-                         kEbrChainLimit);
+        planned = refuse_cut_chain(table, refusal);
     if (planned == ERR_OK && plan.extended != nullptr)
         planned = plan_logicals(device, table, &plan, refusal);
     if (planned != ERR_OK) {

@@ -302,6 +302,13 @@ class Editor {
     }
 
     std::string write() {
+        // As in the program: an unchanged table is not written, so that a
+        // disk whose blocks 0 and 1 are not a table (a whole-disk file
+        // system) keeps them.
+        if (!table_->dirty) {
+            std::printf("No changes to write.\n");
+            return "";
+        }
         kv::WriteRefusal refusal;
         kv::ErrorCode rc = kv::write_table(disk_->device(), table_, &refusal);
         if (rc != kv::ERR_OK) return refusal.text[0] != '\0' ? refusal.text : kv::error_text(rc);

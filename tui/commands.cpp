@@ -151,6 +151,12 @@ void write_command(DiskView* view) {
     if (view->table.kind == TableKind::None)
         format(question, sizeof question, "Delete the partition table of %s (%s)? (Y/N)",
                disk->name, size);
+    else if (view->table.kind == TableKind::Gpt && view->table.backup_kept)
+        format(question, sizeof question,
+               "Write the %s table to %s (%s)? The backup GPT stays at block %llu, before the "
+               "data at the end of the disk. (Y/N)",
+               table_kind_name(view->table.kind), disk->name, size,
+               (unsigned long long)view->table.backup_header_lba);
     else
         format(question, sizeof question, "Write the %s table to %s (%s)? (Y/N)",
                table_kind_name(view->table.kind), disk->name, size);

@@ -46,22 +46,24 @@ TEST_F(MbrReadTest, PrimaryEntriesInUseKeepTheirSlotNumbers) {
     sim::MemDisk disk(512, 10000);
     kvtest::write_mbr(disk, {
                                 {0x80, 0x07, 2048, 4096},
-                                {0x00, 0x00, 8192, 100}, // no type: empty
+                                {0x00, 0x00, 1000, 100}, // no type, but blocks: in use
                                 {0x00, 0x83, 7000, 3000},
                                 {0x80, 0x0C, 50000, 0}, // no blocks: empty
                             });
     ASSERT_EQ(read(disk), kv::ERR_OK);
     ASSERT_EQ(table_.kind, kv::TableKind::Mbr);
-    ASSERT_EQ(numbers(), (std::vector<int>{1, 3}));
+    ASSERT_EQ(numbers(), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(part(1).mbr_type, 0x00);
+    EXPECT_EQ(part(1).start, 1000u);
     EXPECT_EQ(part(0).kind, kv::PartitionKind::Primary);
     EXPECT_EQ(part(0).start, 2048u);
     EXPECT_EQ(part(0).size, 4096u);
     EXPECT_EQ(part(0).mbr_type, 0x07);
     EXPECT_TRUE(part(0).active);
     EXPECT_EQ(part(0).ebr_block, 0u);
-    EXPECT_EQ(part(1).start, 7000u);
-    EXPECT_EQ(part(1).mbr_type, 0x83);
-    EXPECT_FALSE(part(1).active);
+    EXPECT_EQ(part(2).start, 7000u);
+    EXPECT_EQ(part(2).mbr_type, 0x83);
+    EXPECT_FALSE(part(2).active);
     // A table just read has nothing to write.
     EXPECT_FALSE(table_.dirty);
     EXPECT_FALSE(part(0).changed);
@@ -253,7 +255,7 @@ TEST_F(MbrReadTest, EbrWithoutPartitionUsesNoNumber) {
     sim::MemDisk disk(512, 5000);
     kvtest::write_mbr(disk, {{0x00, 0x05, 1000, 3000}});
     kvtest::write_ebr_chain(disk, 1000, {{1000, 1001, 10}, {2000, 2001, 10}, {3000, 3001, 10}});
-    kvtest::put_mbr_entry(disk, 2000, 1, {0x00, 0x00, 1, 10});
+    kvtest::put_mbr_entry(disk, 2000, 1, {0x00, 0x83, 1, 0});
     ASSERT_EQ(read(disk), kv::ERR_OK);
     ASSERT_EQ(numbers(), (std::vector<int>{1, 5, 6}));
     EXPECT_EQ(part(2).start, 3001u);
@@ -290,22 +292,45 @@ TEST_F(MbrReadTest, ExtendedPartitionAtBlockZeroIsAnInvalidBootRecord) {
                      "partition 2 covers a block of the partition table"}));
 }
 
-TEST_F(MbrReadTest, ChainThatLoopsOrGoesBackStopsAfterWhatWasRead) {
+TEST_F(MbrReadTest, LinksRunInEitherDirectionUntilALoopOrTheEdge) {
     // The extended partition covers 1000..4999; EBRs at 1000, 2000 and 4000.
     // Link targets are relative to its start: 3000 names block 4000 itself,
-    // 0, 500 and 1000 earlier EBRs, 4000 and 9000 blocks past its end.
-    for (uint32_t target : {3000u, 0u, 500u, 1000u, 4000u, 9000u}) {
-        SCOPED_TRACE(target);
+    // 0 and 1000 earlier EBRs (a loop: all was read, nothing is cut), 500 a
+    // block without an EBR, 4000 and 9000 blocks past its end.
+    struct Case {
+        uint32_t target;
+        const char* note;
+        bool cut;
+    };
+    const Case cases[] = {
+        {3000, "the chain of logical partitions loops back to block 4000", false},
+        {0, "the chain of logical partitions loops back to block 1000", false},
+        {1000, "the chain of logical partitions loops back to block 2000", false},
+        {500, "invalid extended boot record at block 1500", true},
+        {4000, "the chain of logical partitions points outside its extended partition", true},
+        {9000, "the chain of logical partitions points outside its extended partition", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
         sim::MemDisk disk(512, 12000);
         kvtest::write_mbr(disk, {{0x00, 0x05, 1000, 4000}});
         kvtest::write_ebr_chain(disk, 1000, {{1000, 1001, 10}, {2000, 2001, 10}, {4000, 4001, 10}});
-        kvtest::put_mbr_entry(disk, 4000, 2, {0x00, 0x05, target, 10});
+        kvtest::put_mbr_entry(disk, 4000, 2, {0x00, 0x05, c.target, 10});
         ASSERT_EQ(read(disk), kv::ERR_OK);
         EXPECT_EQ(numbers(), (std::vector<int>{1, 5, 6, 7}));
-        EXPECT_EQ(notes(),
-                  Notes{"the chain of logical partitions points outside its extended partition"});
-        EXPECT_EQ(disk.stats().read_calls, 4u);
+        EXPECT_EQ(notes(), Notes{c.note});
+        EXPECT_EQ(table_.chain_cut, c.cut);
     }
+    // A backward link is followed like a forward one: 1000 -> 3000 -> 2000.
+    sim::MemDisk disk(512, 12000);
+    kvtest::write_mbr(disk, {{0x00, 0x05, 1000, 4000}});
+    kvtest::write_ebr_chain(disk, 1000, {{1000, 1001, 10}, {3000, 3001, 10}, {2000, 2001, 10}});
+    ASSERT_EQ(read(disk), kv::ERR_OK);
+    ASSERT_EQ(numbers(), (std::vector<int>{1, 5, 6, 7}));
+    EXPECT_EQ(part(2).start, 3001u);
+    EXPECT_EQ(part(3).start, 2001u);
+    EXPECT_EQ(notes(), Notes{});
+    EXPECT_FALSE(table_.chain_cut);
 }
 
 TEST_F(MbrReadTest, UnreadableEbrIsNotedWithItsBlock) {

@@ -298,7 +298,7 @@ TEST_F(WriteTable, HybridMbrIsLeftUntouched) {
 }
 
 // Order: protective MBR, primary array, primary header, backup array, backup
-// header. Block 0 keeps the boot code, drops the disk signature and carries
+// header. Block 0 keeps the boot code and the disk signature and carries
 // one 0xEE entry from block 1 to the end of the disk.
 TEST_F(WriteTable, GptWritesProtectiveMbrThenPrimaryThenBackup) {
     kvtest::SparseDisk disk(512, 10000);
@@ -312,8 +312,8 @@ TEST_F(WriteTable, GptWritesProtectiveMbrThenPrimaryThenBackup) {
     EXPECT_EQ(disk.writes(),
               (std::vector<Write>{{0, 1}, {2, 32}, {1, 1}, {10000 - 33, 32}, {9999, 1}}));
     Bytes b = disk.block(0);
-    EXPECT_EQ(std::memcmp(b.data(), table_.block0, 440), 0);
-    EXPECT_TRUE(all_zero(b.data() + 440, 6));
+    EXPECT_EQ(std::memcmp(b.data(), table_.block0, 444), 0);
+    EXPECT_TRUE(all_zero(b.data() + 444, 2));
     // Block 9999 is cylinder 0, head 158, sector 46.
     EXPECT_EQ(slot_bytes(b.data(), 1),
               entry(0, {0x00, 0x02, 0x00}, 0xEE, {0x9E, 0x2E, 0x00}, 1, 9999));
@@ -579,8 +579,6 @@ TEST_F(WriteTable, RefusesTablesThatWouldNotReadBackBeforeWriting) {
          [=](auto* t) { add(t, mbr_part(PartitionKind::Primary, 1, kNear64, 100)); }},
         {"mbr size 0", TableKind::Mbr,
          [](auto* t) { add(t, mbr_part(PartitionKind::Primary, 1, 2048, 0)); }},
-        {"mbr type 0", TableKind::Mbr,
-         [](auto* t) { add(t, mbr_part(PartitionKind::Primary, 1, 2048, 10, 0)); }},
         {"mbr slot 0", TableKind::Mbr,
          [](auto* t) { add(t, mbr_part(PartitionKind::Primary, 0, 2048, 10)); }},
         {"mbr slot 5 for a primary", TableKind::Mbr,
