@@ -70,7 +70,7 @@ fstype=$(findmnt -n -o FSTYPE --target "$esp" 2>/dev/null || stat -f -c %T "$esp
 target=$(findmnt -n -o TARGET --target "$esp" 2>/dev/null || echo "$esp")
 case $fstype in
 vfat | msdos | fuse.fusefat) ;;
-*) refuse "$esp is on a $fstype file system, not on the FAT of an EFI system partition" ;;
+*) refuse "$esp is on $fstype, not on the FAT of an EFI system partition" ;;
 esac
 [[ $target == "$esp" ]] || refuse "$esp is not where a partition is mounted (that is $target)"
 [[ -d $esp/EFI ]] || refuse "$esp has no EFI folder, so it is not an EFI system partition"
