@@ -40,8 +40,8 @@ strip --strip-unneeded --remove-section=.comment --remove-section=.note "$root"/
 install -m 755 "$repo/tools/install-esp.sh" "$root/usr/sbin/korvane-install-esp"
 install -m 755 "$repo/dist/grub.d/35_korvane" "$root/etc/grub.d/35_korvane"
 for page in "$repo"/docs/man/*.[18]; do
-    section=${page##*.}
-    gzip -9n <"$page" >"$root/usr/share/man/man$section/$(basename "$page").gz"
+    name=${page##*/}
+    gzip -9n <"$page" >"$root/usr/share/man/man${name##*.}/$name.gz"
 done
 install -m 644 "$repo/dist/debian/copyright" "$doc/copyright"
 gzip -9n <"$repo/dist/debian/changelog" >"$doc/changelog.gz"
