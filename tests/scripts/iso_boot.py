@@ -7,7 +7,10 @@ it, booted by OVMF from one kind of drive, with no boot entry:
 - scsi-cd: a CD drive on virtio-SCSI (El Torito);
 - usb: the ISO file as a USB stick (the hybrid table's EFI partition).
 
-The program's disk list shows the drive as the disk it was started from,
+The ISO holds the program in its tree and, through its hybrid MBR, an EFI
+system partition (the El Torito image) that holds it too: OVMF also finds
+El Torito on a USB disk, so only this check shows that a stick's firmware
+can boot it. The program's disk list shows the drive as the disk it was started from,
 read only, with the drive's bus; the image's bytes are unchanged. On the
 CD drives kvlist.efi (built beside korvane.efi), started from an ISO made
 the same way, confirms that discovery sees 2048-byte blocks there.
@@ -15,6 +18,7 @@ the same way, confirms that discovery sees 2048-byte blocks there.
     iso_boot.py cd|scsi-cd|usb build/uefi/korvane.efi
 """
 
+import json
 import os
 import re
 import subprocess
@@ -37,6 +41,31 @@ def make_iso(efi, iso):
     if done.returncode != 0:
         raise HarnessError(f"make_iso.sh failed: {done.stderr.strip()}")
     return iso
+
+
+def check_layout(iso, efi, workdir):
+    """The program in the ISO tree and on the FAT volume that the hybrid
+    MBR's EFI partition points at. Returns problems."""
+    problems = []
+    table = json.loads(subprocess.run(["sfdisk", "--json", iso], capture_output=True,
+                                      text=True).stdout or "{}").get("partitiontable", {})
+    esp = [p for p in table.get("partitions", []) if p["type"] == "ef"]
+    copies = {"the ISO tree": ["xorriso", "-indev", iso, "-osirrox", "on", "-extract",
+                               "/EFI/BOOT/BOOTX64.EFI"]}
+    if len(esp) != 1:
+        problems.append(f"want one EFI partition in the hybrid MBR: {table}")
+    else:
+        copies["the EFI partition"] = ["mcopy", "-n", "-i", f"{iso}@@{esp[0]['start'] * 512}",
+                                       "::/EFI/BOOT/BOOTX64.EFI"]
+    for where, argv in copies.items():
+        copy = os.path.join(workdir, "copy.efi")
+        subprocess.run(argv + [copy], capture_output=True,
+                       env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+        if not os.path.isfile(copy) or file_digest(copy) != file_digest(efi):
+            problems.append(f"EFI/BOOT/BOOTX64.EFI in {where} is not the program")
+        else:
+            os.remove(copy)
+    return problems
 
 
 def boot(iso, bus, **options):
@@ -70,6 +99,7 @@ def main():
             iso = make_iso(efi, os.path.join(workdir, "korvane.iso"))
             size = os.path.getsize(iso)
             before = file_digest(iso)
+            problems += check_layout(iso, efi, workdir)
             with boot(iso, bus, timeout=110) as vm:
                 screen = vm.wait_until(lambda s: disk_list(s) and frame_complete(s),
                                        "the disk list", timeout=100)
