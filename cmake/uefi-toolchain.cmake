@@ -37,5 +37,7 @@ find_program(KV_LLD_LINK lld-link REQUIRED)
 # both writable and executable are lld-link's own layout (its /align warns
 # that the image may not run without /driver even at 4096).
 # tests/scripts/pe_check.py fails when one of these goes.
+# /Brepro stamps the header with a hash of the image instead of the link
+# time, so that two builds of one commit are the same file.
 set(CMAKE_CXX_LINK_EXECUTABLE
-  "${KV_LLD_LINK} /nologo /subsystem:efi_application /entry:efi_main /nodefaultlib /machine:x64 /opt:ref /nxcompat /dynamicbase <OBJECTS> /out:<TARGET>")
+  "${KV_LLD_LINK} /nologo /subsystem:efi_application /entry:efi_main /nodefaultlib /machine:x64 /opt:ref /nxcompat /dynamicbase /Brepro <OBJECTS> /out:<TARGET>")

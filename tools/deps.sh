@@ -4,7 +4,9 @@
 
 KV_PACKAGES=(g++ clang lld cmake ninja-build libgtest-dev libbenchmark-dev libpng-dev
     qemu-system-x86 ovmf mtools dosfstools fdisk gdisk libclang-rt-14-dev python3 python3-pyte
-    sbsigntool openssl ntfs-3g pkg-config fonts-inter libfreetype-dev libharfbuzz-dev)
+    sbsigntool openssl ntfs-3g pkg-config fonts-inter libfreetype-dev libharfbuzz-dev
+    xorriso isolinux syslinux-utils grub-efi-amd64-bin grub-common systemd-boot-efi dpkg-dev
+    lintian man-db fusefat)
 
 kv_install_dependencies() {
     local missing=() package

@@ -28,8 +28,25 @@ int fail(const std::string& message) {
     return 1;
 }
 
-int usage() {
-    return fail("usage: kvdump IMAGE [--block-size N]");
+constexpr char kUsage[] = "usage: kvdump IMAGE [--block-size N]";
+
+// A wrong command line is told apart from a failed read by its status.
+int usage(const std::string& why = "") {
+    std::fprintf(stderr, "kvdump: %s%s\n", why.empty() ? "" : (why + "; ").c_str(), kUsage);
+    return 2;
+}
+
+int help() {
+    std::printf("%s\n\n"
+                "Prints the partition table of the disk image IMAGE as one JSON object: the\n"
+                "table's fields, the partitions in table order and the diagnostic notes.\n\n"
+                "  --block-size N  the image's block size, a power of two from 512 (default 512)\n"
+                "  -h, --help      this text\n\n"
+                "Exit status: 0 when printed; 1 when the image cannot be read or is not a\n"
+                "whole number of blocks, or N is no such power of two; 2 for a wrong command\n"
+                "line. See kvdump(1).\n",
+                kUsage);
+    return 0;
 }
 
 } // namespace
@@ -40,13 +57,15 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         const char* value = nullptr;
-        if (arg == "--block-size") {
-            if (i + 1 >= argc) return usage();
+        if (arg == "-h" || arg == "--help") {
+            return help();
+        } else if (arg == "--block-size") {
+            if (i + 1 >= argc) return usage("--block-size needs a value");
             value = argv[++i];
         } else if (arg.rfind("--block-size=", 0) == 0) {
             value = argv[i] + std::strlen("--block-size=");
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage();
+            return usage("unknown option " + arg);
         } else if (path == nullptr) {
             path = argv[i];
             continue;

@@ -42,8 +42,31 @@ int fail(const std::string& message) {
     return 1;
 }
 
-int usage() {
-    return fail("usage: kvedit IMAGE [--block-size N] 'SCRIPT'");
+constexpr char kUsage[] = "usage: kvedit IMAGE [--block-size N] 'SCRIPT'";
+
+// A wrong command line is told apart from a refused operation by its status.
+int usage(const std::string& why = "") {
+    std::fprintf(stderr, "kvedit: %s%s\n", why.empty() ? "" : (why + "; ").c_str(), kUsage);
+    return 2;
+}
+
+int help() {
+    std::printf("%s\n\n"
+                "Reads the partition table of the disk image IMAGE and runs the operations of\n"
+                "SCRIPT on it, separated by ';':\n"
+                "  new mbr|gpt|none                      a new empty table, or none\n"
+                "  add [primary|logical] START SIZE TYPE [NAME...]\n"
+                "  delete N    type N TYPE    name N [TEXT...]    active N [on|off]\n"
+                "  write                                 write the table to IMAGE\n"
+                "START and SIZE as 1M, 1.5G, 2048S (blocks) or MiB; SIZE may be rest. TYPE\n"
+                "is a type name, a GPT type GUID or an MBR type byte in hex. Nothing is\n"
+                "written without write.\n\n"
+                "  --block-size N  the image's block size, a power of two from 512 (default 512)\n"
+                "  -h, --help      this text\n\n"
+                "Exit status: 0 when every operation ran; 1 when one was refused or the image\n"
+                "failed; 2 for a wrong command line. See kvedit(1).\n",
+                kUsage);
+    return 0;
 }
 
 // Splits the script into operations at ';' and into words at blanks. Double
@@ -335,10 +358,11 @@ int main(int argc, char** argv) {
     uint32_t block_size = kDefaultBlockSize;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") return help();
         if (arg == "--block-size" || arg.rfind("--block-size=", 0) == 0) {
             const char* value = nullptr;
             if (arg == "--block-size") {
-                if (i + 1 >= argc) return usage();
+                if (i + 1 >= argc) return usage("--block-size needs a value");
                 value = argv[++i];
             } else {
                 value = argv[i] + std::strlen("--block-size=");
@@ -347,7 +371,7 @@ int main(int argc, char** argv) {
                 return fail(std::string("block size must be a power of two of at least 512: ") +
                             value);
         } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-            return usage();
+            return usage("unknown option " + arg);
         } else if (path == nullptr) {
             path = argv[i];
         } else if (script == nullptr) {

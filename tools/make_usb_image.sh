@@ -26,6 +26,8 @@ if [[ ! -f $efi ]]; then
     exit 1
 fi
 PATH=$PATH:/usr/sbin:/sbin
+# shellcheck source=tools/source_date.sh
+source "$(dirname "$0")/source_date.sh"
 
 # The partition starts at 1 MiB and ends 1 MiB before the end of the disk,
 # where the backup table lives.
@@ -36,19 +38,20 @@ trap 'rm -f "$tmp" "$tmp.log"' EXIT
 mkdir -p "$(dirname "$image")"
 rm -f "$tmp"
 truncate -s "${size_mib}M" "$tmp"
+# Fixed GUIDs and volume ID, so that the image is the same on every build.
 sfdisk --quiet --no-reread --no-tell-kernel --wipe always "$tmp" <<TABLE
 label: gpt
+label-id: 4B56414E-0001-4B56-8000-4B4F5256414E
 first-lba: 34
-start=${start_mib}MiB, size=${fs_mib}MiB, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, name="EFI system partition"
+start=${start_mib}MiB, size=${fs_mib}MiB, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, uuid=4B56414E-0002-4B56-8000-4B4F5256414E, name="EFI system partition"
 TABLE
 # The hidden-sector count tells the file system where its partition starts.
-if ! mkfs.fat -F 32 -S 512 -s 1 -n KORVANE -h $((start_mib * 2048)) --offset=$((start_mib * 2048)) \
+if ! mkfs.fat --invariant -i 4B56414E -F 32 -S 512 -s 1 -n KORVANE -h $((start_mib * 2048)) --offset=$((start_mib * 2048)) \
     "$tmp" $((fs_mib * 1024)) >"$tmp.log" 2>&1; then
     cat "$tmp.log" >&2
     exit 1
 fi
 volume="$tmp@@$((start_mib << 20))"
-export MTOOLS_SKIP_CHECK=1
 mmd -i "$volume" ::/EFI ::/EFI/BOOT
 mcopy -i "$volume" "$efi" ::/EFI/BOOT/BOOTX64.EFI
 rm -f "$tmp.log"

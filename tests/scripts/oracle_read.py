@@ -271,20 +271,23 @@ def blank_disk(case):
 
 
 def kvdump_refuses_bad_input(case):
-    """Failures are a one-line message on stderr and exit status 1."""
+    """Failures are a one-line message on stderr and exit status 1; a wrong
+    command line has status 2."""
     odd = case.image("odd.img", 1000)
     fine = case.image("fine.img", MiB)
-    for argv, word in (([os.path.join(case.directory, "absent.img")], "No such file"),
-                       ([odd], "multiple"),
-                       ([fine, "--block-size", "1000"], "power of two"),
-                       ([fine, "--block-size", "256"], "power of two"),
-                       ([fine, "--block-size", "0x200"], "power of two"),
-                       ([case.directory], "not a regular file"),
-                       ([case.image("empty.img", 0)], "empty"),
-                       ([], "usage")):
+    for argv, word, status in (
+            ([os.path.join(case.directory, "absent.img")], "No such file", 1),
+            ([odd], "multiple", 1),
+            ([fine, "--block-size", "1000"], "power of two", 1),
+            ([fine, "--block-size", "256"], "power of two", 1),
+            ([fine, "--block-size", "0x200"], "power of two", 1),
+            ([case.directory], "not a regular file", 1),
+            ([case.image("empty.img", 0)], "empty", 1),
+            ([], "usage", 2),
+            ([fine, "--bogus"], "--bogus", 2)):
         done = subprocess.run([case.tool] + argv, capture_output=True, text=True, timeout=60)
         message = done.stderr.strip()
-        if done.returncode != 1 or done.stdout or "\n" in message or word not in message:
+        if done.returncode != status or done.stdout or "\n" in message or word not in message:
             case.problems.append(f"kvdump {' '.join(argv)}: status {done.returncode}, "
                                  f"stdout {done.stdout!r}, stderr {message!r}")
 

@@ -286,7 +286,9 @@ class Machine:
     boot_image is a finished disk image to boot instead of an ESP built
     from efi_path (which may then be None); boot_bus="usb" attaches the
     boot disk as a USB stick (an xHCI controller in the ESP's slot with a
-    USB mass-storage device) instead of a virtio disk. secure_boot=True
+    USB mass-storage device) instead of a virtio disk; "cd" makes it a CD
+    drive on the SATA controller and "scsi-cd" one on virtio-SCSI, each with
+    boot_image as its disc. secure_boot=True
     boots the firmware that enforces Secure Boot with the test key enrolled
     (TEST_KEY, TEST_CERT). timing_sensitive=False lets the machine run on
     KVM when a probe shows that KVM works here (qemu_accel); a test whose
@@ -298,7 +300,7 @@ class Machine:
     def __init__(self, efi_path, drives=(), timeout=60, memory_mib=256, esp_files=None,
                  display=False, extra_args=(), vga=True, boot_index=True, boot_image=None,
                  boot_bus="virtio", secure_boot=False, timing_sensitive=True):
-        if boot_bus not in ("virtio", "usb"):
+        if boot_bus not in ("virtio", "usb", "cd", "scsi-cd"):
             raise HarnessError(f"unknown boot bus {boot_bus!r}")
         self.ovmf_code = OVMF_CODE_SECURE if secure_boot else OVMF_CODE
         self.ovmf_vars = OVMF_VARS_SECURE if secure_boot else OVMF_VARS
@@ -354,7 +356,7 @@ class Machine:
             "-drive", f"if=pflash,format=raw,unit=1,file={os.path.join(self.workdir, 'vars.fd')}",
             "-serial", "stdio", "-monitor", "none",
             "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
-            "-drive", f"file={self.esp_path},format=raw,if=none,id=esp",
+            "-drive", f"file={self.esp_path},format=raw,if=none,id=esp{self._boot_media()}",
         ]
         args += ["-device", "VGA"] if self.vga else ["-vga", "none"]
         boot = ",bootindex=0" if self.boot_index else ""
@@ -362,6 +364,14 @@ class Machine:
             place = "" if self.boot_index else f",addr={self.ESP_SLOT:#x}"
             args += ["-device", f"qemu-xhci,id=kvxhci{place}",
                      "-device", f"usb-storage,drive=esp,bus=kvxhci.0{boot}"]
+        elif self.boot_bus == "cd":
+            # The last port of the chipset's SATA controller, clear of the
+            # drives' ports.
+            args += ["-device", f"ide-cd,drive=esp,bus=ide.5{boot}"]
+        elif self.boot_bus == "scsi-cd":
+            place = "" if self.boot_index else f",addr={self.ESP_SLOT:#x}"
+            args += ["-device", f"virtio-scsi-pci,id=kvscsi{place}",
+                     "-device", f"scsi-cd,drive=esp,bus=kvscsi.0{boot}"]
         elif self.boot_index:
             args += ["-device", f"virtio-blk-pci,drive=esp{boot}"]
         else:
@@ -388,6 +398,9 @@ class Machine:
                 args += ["-device", f"ide-hd,drive={ident},bus=ide.{ahci_port}"]
                 ahci_port += 1
         return args + self.extra_args
+
+    def _boot_media(self):
+        return ",media=cdrom,readonly=on" if self.boot_bus in ("cd", "scsi-cd") else ""
 
     def _machine_options(self):
         # The firmware keeps its Secure Boot variables in flash that only
