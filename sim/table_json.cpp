@@ -207,6 +207,8 @@ std::string table_to_json(const kv::PartitionTable& table) {
     m.add("backup_header_lba", std::to_string(table.backup_header_lba));
     m.add("backup_array_lba", std::to_string(table.backup_array_lba));
     m.add("hybrid", boolean(table.hybrid));
+    m.add("needs_repair", boolean(table.needs_repair));
+    m.add("unread_entry_count", std::to_string(table.unread_entry_count));
     m.add("partitions", array_json(partitions));
     m.add("notes", array_json(notes));
     out += "\n}\n";
