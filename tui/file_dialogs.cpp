@@ -212,6 +212,8 @@ void backup_dialog(DiskView* view) {
         return;
     }
     char text[kSentenceSize + kTempNameSize];
+    // A directory is never replaced: the delete would take it if empty.
+    if (code == ERR_OK && exists && existing.is_directory) code = ERR_IS_DIRECTORY;
     if (code != ERR_OK) {
         format(text, sizeof text, "%s: %s.", name, error_text(code));
     } else if (exists) {

@@ -114,8 +114,8 @@ def another_disks_backup_is_named(sim):
     keys = sim.open_disk(0) + ["b", "enter", "esc"] + sim.open_disk(1) + [
         "s", "enter", "esc", "s"] + ["bs"] * 30 + [typed(mine), "enter", "n"]
     run = sim.run([one, two], keys, fs=fs)
-    run.expect(f"Restore {mine} to {second}? The backup was made on another disk. (Y/N)",
-               f"fs0:\\korvane-{second}.bin could not be read: not found.")
+    run.expect(f"fs0:\\korvane-{second}.bin could not be read: not found.",
+               f"Restore {mine} to {second}? The backup was made on another disk. (Y/N)")
     sim.equal("disks after the answers no", (sd.digest(one), sd.digest(two)), before)
     # Its own backup restored to the disk it came from asks as ever.
     run = sim.run([one, two], sim.open_disk(0) + ["s", "enter", "y"], fs=fs)
@@ -166,7 +166,8 @@ def mbr_backup_over_a_gpt_disk(sim):
                     "start=4096, size=16384, type=7\n")
     gpt = sim.image("target.img", DISK, sgdisk=GPT3)
     keys = sim.open_disk(0) + ["b", typed("fs0:\\mbr.bin"), "enter", "esc"]
-    keys += sim.open_disk(1) + ["s", "enter", "y"]
+    # Each disk offers its own file: the other disk's is typed.
+    keys += sim.open_disk(1) + ["s"] + ["bs"] * 30 + [typed("fs0:\\mbr.bin"), "enter", "y"]
     run = sim.run([mbr, gpt], keys)
     run.expect("Saved fs0:\\mbr.bin (", f"Restore fs0:\\mbr.bin to {run.disk_name(1)}? (Y/N)",
                "Restored from fs0:\\mbr.bin.")
@@ -233,7 +234,7 @@ def backup_refusals(sim):
     keys += ["home", "d", "b", typed("fs0:\\edited.bin"), "enter"]
     run = sim.run([blank, gpt], keys, fs=fs)
     run.expect("No partition table to back up.",
-               "The file needs its volume, e.g. fs1:\\table.bin.", "Fs9:\\x.bin: not found.",
+               "The file needs its volume, e.g. fs1:\\table.bin.", "fs9:\\x.bin: not found.",
                "The file exists. Replace it? (Y/N)", "fs0:\\sub: is a directory.",
                "Partition 1 deleted.", "Saved fs0:\\edited.bin (")
     sim.equal("files on fs0", sorted(os.listdir(fs)), ["edited.bin", "sub"])
