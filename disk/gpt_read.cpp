@@ -51,9 +51,12 @@ uint64_t array_bytes(const GptHeader& h) {
 
 bool layout_possible(const GptHeader& h, uint64_t block_count) {
     return h.last_usable >= h.first_usable && h.last_usable < block_count &&
-           h.entry_size >= kGptMinEntrySize && h.entry_size % 8 == 0 && h.entry_count >= 1 &&
-           array_bytes(h) <= kGptMaxArrayBytes;
+           h.entry_size >= kGptMinEntrySize && h.entry_size % 8 == 0 && h.entry_count >= 1;
 }
+
+// A sound header whose array exceeds what the reader allocates: a table
+// this program cannot show, which is not the same as a damaged one.
+const char kArrayTooLarge[] = "has an entry array larger than korvane reads";
 
 // Checks the header block as read from `block`, up to but not including its
 // entry array. The CRC field is zeroed for the checksum and put back.
@@ -77,7 +80,9 @@ bool header_sound(const BlockDevice* device, uint64_t block, uint8_t* header, co
     if (h.my_lba != block) return false;
 
     *reason = "describes an impossible layout";
-    return layout_possible(h, device->block_count);
+    if (!layout_possible(h, device->block_count)) return false;
+    *reason = kArrayTooLarge;
+    return array_bytes(h) <= kGptMaxArrayBytes;
 }
 
 // Reads the whole entry array in one call; its size was bounded by
@@ -193,6 +198,17 @@ bool data_after_backup(const BlockDevice* device, uint64_t backup_lba) {
     return found;
 }
 
+// The table stays of kind None, but the note says why instead of calling a
+// healthy GPT damaged.
+void note_unread_array(const BlockDevice* device, PartitionTable* table, uint64_t block) {
+    uint8_t* header = read_blocks(device, block, 1);
+    uint32_t entries = header != nullptr ? load_le32(header + kGptEntryCount) : 0;
+    free(header);
+    table->unread_entry_count = entries;
+    add_note(table, "the GPT entry array holds %u entries, more than korvane reads",
+             (unsigned)entries);
+}
+
 } // namespace
 
 bool check_gpt_header(const BlockDevice* device, uint64_t block, uint8_t** header_out,
@@ -234,7 +250,11 @@ void load_gpt(const BlockDevice* device, PartitionTable* table) {
 
     if (!primary.valid && !backup.valid) {
         uint32_t made_for = foreign_block_size(device);
-        if (made_for != 0)
+        if (primary.reason == kArrayTooLarge)
+            note_unread_array(device, table, kGptPrimaryBlock);
+        else if (backup.reason == kArrayTooLarge)
+            note_unread_array(device, table, backup_lba);
+        else if (made_for != 0)
             add_note(table, "the GPT was made for %u-byte blocks; this disk has %u-byte blocks",
                      (unsigned)made_for, (unsigned)device->block_size);
         else
@@ -243,20 +263,29 @@ void load_gpt(const BlockDevice* device, PartitionTable* table) {
         free_copy(&backup);
         return;
     }
+    // Every case below but two sound copies in their places is one that
+    // writing the shown copy back mends.
+    table->needs_repair = true;
     if (!backup.valid) {
         add_note(table, "the backup GPT %s", backup.reason);
     } else if (!primary.valid) {
         add_note(table, "the primary GPT %s; the backup copy is used", primary.reason);
     } else {
+        table->needs_repair = false;
+        // A backup kept before tail metadata is where it belongs: writing
+        // would not move it, so there is nothing to repair.
         if (backup_lba != last_block && data_after_backup(device, backup_lba)) {
             table->backup_kept = true;
             add_note(table, "the backup GPT lies before data at the end of the disk (RAID "
                             "metadata?) and stays there");
         } else if (backup_lba != last_block) {
             add_note(table, "the backup GPT is not in the last block (the disk was enlarged?)");
+            table->needs_repair = true;
         }
-        if (copies_differ(primary, backup))
+        if (copies_differ(primary, backup)) {
             add_note(table, "the primary and backup GPT differ; the primary one is shown");
+            table->needs_repair = true;
+        }
     }
 
     const GptCopy& shown = primary.valid ? primary : backup;

@@ -2,6 +2,7 @@
 // load_gpt and reads MBR tables with their chain of extended boot records.
 #include "disk/bytes.h"
 #include "disk/gpt_layout.h"
+#include "disk/gpt_rescue.h"
 #include "disk/layout.h"
 #include "disk/mbr_layout.h"
 #include "disk/read_table.h"
@@ -129,10 +130,16 @@ void probe_gpt(const BlockDevice* device, PartitionTable* table, const uint8_t* 
     free(block1);
     if (signed_gpt) {
         load_gpt(device, table);
-        if (table->kind == TableKind::Gpt) add_note(table, "the protective MBR is missing");
+        if (table->kind == TableKind::Gpt) {
+            add_note(table, "the protective MBR is missing");
+            table->needs_repair = true;
+        }
         return;
     }
-    if (!diagnose) return;
+    if (!diagnose) {
+        load_gpt_behind_blank_start(device, table);
+        return;
+    }
     if (is_boot_sector(block0))
         add_note(table, "no partition table: a file system covers the whole disk");
     else
@@ -318,6 +325,7 @@ ErrorCode read_table(const BlockDevice* device, PartitionTable* table) {
         load_gpt(device, table);
         if (hybrid && table->kind == TableKind::Gpt)
             add_note(table, "hybrid MBR: block 0 also describes partitions for legacy systems");
+        note_stale_hybrid_entries(table);
         break;
     case Block0::Mbr:
         read_mbr(device, table, block0);

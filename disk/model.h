@@ -80,6 +80,13 @@ struct PartitionTable {
     // Slots allocated in `partitions`. Code that installs an array of its own
     // leaves it 0 so the next append reallocates instead of trusting it.
     int32_t partition_capacity;
+    // Read with damage that writing the table back as it is mends (a lost
+    // or stale GPT copy, a missing protective MBR, a stale hybrid entry):
+    // Write is offered although nothing was edited.
+    bool needs_repair;
+    // Entries of a GPT whose array is larger than the reader takes; the
+    // table then reads as kind None, but it is not damaged. 0 otherwise.
+    uint32_t unread_entry_count;
 };
 
 // How the model reads and writes a disk. Both transfer functions return 0 or

@@ -87,7 +87,8 @@ void paint_entry(GuiState* gui, int index, int32_t y, int32_t height) {
 
 int32_t disk_entry_height(const GuiState* gui, int index) {
     int32_t height = gui->entry_base_height;
-    const char* badge = disk_badge(&gui->disks[index]);
+    char summary[kDiskSummarySize];
+    const char* badge = disk_summary_text(gui, index, summary);
     if (badge == nullptr) return height;
     height += gui->line_height;
     if (badge_wraps(gui, badge)) height += gui->line_height;

@@ -9,6 +9,7 @@
 #include "gui/pointer_cursor.h"
 #include "platform/format.h"
 #include "tui/main_program.h"
+#include "tui/partition_screen.h"
 
 namespace kv {
 
@@ -18,7 +19,10 @@ const char* title_badge(const GuiState* gui) {
     if (disk_open(gui)) {
         if (const char* badge = disk_badge(gui->view.disk)) return badge;
     }
-    return gui->view.table.dirty ? "* = changes not written" : nullptr;
+    if (gui->view.table.dirty) return "* = changes not written";
+    return disk_open(gui) && view_offers_repair(&gui->view)
+               ? "the table needs repair: Enter writes it"
+               : nullptr;
 }
 
 void paint_title(GuiState* gui) {

@@ -6,6 +6,7 @@
 #include "gui/main_screen.h"
 #include "platform/format.h"
 #include "tui/main_program.h"
+#include "tui/partition_screen.h"
 
 namespace kv {
 
@@ -87,7 +88,10 @@ const char* disk_summary_text(const GuiState* gui, int index, char out[kDiskSumm
     else
         format(out, kDiskSummarySize, "%s, %d partition%s", table_kind_name(TableKind(s->kind)),
                s->partition_count, s->partition_count == 1 ? "" : "s");
-    return disk_badge(&gui->disks[index]);
+    if (const char* badge = disk_badge(&gui->disks[index])) return badge;
+    // Only the open disk's table is known well enough to tell.
+    bool open = index == gui->current_disk && disk_open(gui);
+    return open && view_offers_repair(&gui->view) ? "needs repair" : nullptr;
 }
 
 } // namespace kv

@@ -43,7 +43,8 @@ void trace_open_disk(const GuiState* gui) {
     char size[32];
     format_size(size, sizeof size, view.disk->size_bytes);
     trace_shows(view.disk->name, view.disk->kind_label, size,
-                view.loaded ? table_kind_name(view.table.kind) : "unreadable", view.table.dirty);
+                view.loaded ? table_kind_name(view.table.kind) : "unreadable", view.table.dirty,
+                view_offers_repair(&view));
 
     for (int i = 0; i < view.row_count; i++) {
         char cells[5][kCellSize];

@@ -1,6 +1,7 @@
 #include "gui/dialog_parts.h"
 #include "gui/event_loop.h"
 #include "platform/keyboard.h"
+#include "tui/dialogs.h"
 
 namespace kv {
 
@@ -29,7 +30,7 @@ void gui_message(bool warning, const char* title, const char* text) {
     // Error texts begin in lower case; as a message they read as sentences.
     char message[kMessageBytes];
     copy_message(message, text);
-    if (message[0] >= 'a' && message[0] <= 'z') message[0] = char(message[0] - 'a' + 'A');
+    capitalise_sentence(message);
 
     static const char* const keys[] = {"Enter"};
     static const char* const labels[] = {"OK"};

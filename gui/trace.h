@@ -30,8 +30,9 @@ void trace_window(int width, int height, int font_size);
 void trace_disk(const char* name, const char* kind, const char* size, const char* summary,
                 const char* badge, bool open, int x, int y);
 // table: the table kind's name, or "unreadable" when nothing was loaded.
+// needs_repair: the table was read with damage that writing it back mends.
 void trace_shows(const char* name, const char* kind, const char* size, const char* table,
-                 bool changed);
+                 bool changed, bool needs_repair = false);
 struct TraceRow {
     const char* number;
     const char* start;

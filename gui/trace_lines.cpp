@@ -32,8 +32,9 @@ void trace_disk(const char* name, const char* kind, const char* size, const char
 }
 
 void trace_shows(const char* name, const char* kind, const char* size, const char* table,
-                 bool changed) {
-    trace("shows %s %s %s %s%s", name, kind, size, table, changed ? " *" : "");
+                 bool changed, bool needs_repair) {
+    trace("shows %s %s %s %s%s%s", name, kind, size, table, changed ? " *" : "",
+          needs_repair && !changed ? " needs repair" : "");
 }
 
 void trace_row(const TraceRow& row) {

@@ -59,4 +59,16 @@ ErrorCode build_backup(const BlockDevice* device, const PartitionTable* table, u
 // written.
 const char* restore_backup(const BlockDevice* device, const uint8_t* image, size_t image_size);
 
+// The checks restore_backup makes of the image before it touches the disk
+// (magic, checksum, version, geometry, ranges): null when the image fits the
+// device, else the same text restore_backup would return.
+const char* check_backup(const BlockDevice* device, const uint8_t* image, size_t image_size);
+
+// Whether an image that passed check_backup was made on another disk than
+// the one `table` was read from: its GPT disk GUID, or for an MBR image its
+// disk signature, differs from the table's. False when the table has no
+// kind to compare with (a blank disk, or an MBR image over a GPT disk).
+bool backup_from_other_disk(const BlockDevice* device, const uint8_t* image, size_t image_size,
+                            const PartitionTable* table);
+
 } // namespace kv

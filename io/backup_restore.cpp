@@ -3,6 +3,7 @@
 #include "disk/bytes.h"
 #include "disk/crc32.h"
 #include "disk/gpt_layout.h"
+#include "disk/mbr_layout.h"
 #include "disk/read_table.h"
 #include "platform/memory.h"
 #include "platform/strings.h"
@@ -170,7 +171,7 @@ const char* clear_old_gpt(const BlockDevice* device, const PartitionTable* old,
 
 } // namespace
 
-const char* restore_backup(const BlockDevice* device, const uint8_t* image, size_t image_size) {
+const char* check_backup(const BlockDevice* device, const uint8_t* image, size_t image_size) {
     if (image == nullptr || image_size < kBackupMinSize ||
         memcmp(image + kBackupMagicOffset, kBackupMagic, kBackupMagicSize) != 0)
         return kNotBackup;
@@ -179,8 +180,12 @@ const char* restore_backup(const BlockDevice* device, const uint8_t* image, size
     if (load_le32(image + kBackupVersionOffset) != kBackupVersion) return kNewerVersion;
     if (load_le32(image + kBackupBlockSizeOffset) != device->block_size) return kOtherBlockSize;
     if (load_le64(image + kBackupBlockCountOffset) != device->block_count) return kOtherDiskSize;
-    const char* damage = check_ranges(image, image_size, device);
-    if (damage) return damage;
+    return check_ranges(image, image_size, device);
+}
+
+const char* restore_backup(const BlockDevice* device, const uint8_t* image, size_t image_size) {
+    const char* refusal = check_backup(device, image, image_size);
+    if (refusal) return refusal;
 
     PartitionTable old{};
     if (read_table(device, &old) != ERR_OK) {
@@ -200,6 +205,30 @@ const char* restore_backup(const BlockDevice* device, const uint8_t* image, size
     }
     table_free(&old);
     return result;
+}
+
+// The identity the image carries: the disk GUID of its first GPT header
+// (the primary's place first, so a backup of a disk with a damaged primary
+// still names its disk) and the signature of its block 0.
+bool backup_from_other_disk(const BlockDevice* device, const uint8_t* image, size_t image_size,
+                            const PartitionTable* table) {
+    const uint8_t* guid = nullptr;
+    const uint8_t* block0 = nullptr;
+    RangeCursor c = first_range(image, image_size, device);
+    ImageRange r;
+    while (c.left > 0 && next_range(&c, &r) == nullptr) {
+        if (r.first == 0) block0 = r.data;
+        for (uint32_t i = 0; i < r.blocks; i++) {
+            const uint8_t* b = r.data + (size_t)i * device->block_size;
+            if (memcmp(b + kGptSignatureOffset, kGptSignature, kGptSignatureSize) != 0) continue;
+            if (guid == nullptr || r.first + i == kGptPrimaryBlock) guid = b + kGptDiskGuid;
+        }
+    }
+    if (table->kind == TableKind::Gpt && guid != nullptr)
+        return memcmp(guid, table->disk_guid, sizeof table->disk_guid) != 0;
+    if (table->kind == TableKind::Mbr && guid == nullptr && block0 != nullptr)
+        return load_le32(block0 + kMbrSignatureOffset) != table->mbr_signature;
+    return false;
 }
 
 } // namespace kv

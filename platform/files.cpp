@@ -3,6 +3,8 @@
 #include "platform/globals.h"
 #include "platform/memory.h"
 #include "platform/status.h"
+#include "platform/strings.h"
+#include "platform/utf.h"
 #include "platform/volumes.h"
 
 namespace kv {
@@ -27,6 +29,24 @@ ErrorCode close_with(EFI_FILE_PROTOCOL* file, EFI_FILE_INFO* info, ErrorCode res
     free(info);
     file->Close(file);
     return result;
+}
+
+ErrorCode wrap(EFI_FILE_PROTOCOL* file, FileHandle** out) {
+    FileHandle* handle = static_cast<FileHandle*>(xmalloc(sizeof(FileHandle)));
+    handle->file = file;
+    *out = handle;
+    return ERR_OK;
+}
+
+// Deletes the open file (which closes it) and creates it again, empty. A
+// refused delete gives the refused truncation's error.
+ErrorCode recreate(const char* path, UINT64 mode, EFI_FILE_PROTOCOL* file, EFI_STATUS refused,
+                   FileHandle** out) {
+    if (file->Delete(file) != EFI_SUCCESS) return status_to_error(refused);
+    EFI_STATUS status = path_open(path, mode, 0, &file);
+    if (EFI_ERROR(status)) return status_to_error(status);
+    if (!file) return ERR_IO;
+    return wrap(file, out);
 }
 
 } // namespace
@@ -54,7 +74,15 @@ ErrorCode file_open(const char* path, int flags, FileHandle** out) {
         EFI_GUID file_info_guid = EFI_FILE_INFO_ID;
         info->FileSize = 0;
         status = file->SetInfo(file, &file_info_guid, info->Size, info);
-        if (EFI_ERROR(status)) return close_with(file, info, status_to_error(status));
+        if (EFI_ERROR(status)) {
+            free(info);
+            // Some firmware (U-Boot's) never changes a file's size through
+            // SetInfo; a file that may be created can be made anew instead.
+            bool refused = status == EFI_ACCESS_DENIED || status == EFI_UNSUPPORTED;
+            if (!refused || !(flags & OPEN_CREATE))
+                return close_with(file, nullptr, status_to_error(status));
+            return recreate(path, mode, file, status, out);
+        }
     }
     free(info);
 
@@ -65,10 +93,7 @@ ErrorCode file_open(const char* path, int flags, FileHandle** out) {
         if (EFI_ERROR(status)) return close_with(file, nullptr, status_to_error(status));
     }
 
-    FileHandle* handle = static_cast<FileHandle*>(xmalloc(sizeof(FileHandle)));
-    handle->file = file;
-    *out = handle;
-    return ERR_OK;
+    return wrap(file, out);
 }
 
 ErrorCode file_read(FileHandle* file, void* buffer, size_t size, size_t* bytes_read) {
@@ -131,6 +156,38 @@ ErrorCode file_stat(const char* path, FileStat* out) {
     out->is_directory = (info->Attribute & EFI_FILE_DIRECTORY) != 0;
     free(info);
     return ERR_OK;
+}
+
+ErrorCode file_delete(const char* path) {
+    EFI_FILE_PROTOCOL* file = nullptr;
+    EFI_STATUS status = path_open(path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &file);
+    if (EFI_ERROR(status)) return status_to_error(status);
+    if (!file) return ERR_IO;
+    // Delete closes the file whatever it answers; its failure is a warning.
+    status = file->Delete(file);
+    return status == EFI_SUCCESS ? ERR_OK : ERR_ACCESS_DENIED;
+}
+
+ErrorCode file_rename(const char* path, const char* new_name) {
+    EFI_FILE_PROTOCOL* file = nullptr;
+    EFI_STATUS status = path_open(path, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0, &file);
+    if (EFI_ERROR(status)) return status_to_error(status);
+    if (!file) return ERR_IO;
+    EFI_FILE_INFO* info = read_file_info(file);
+    if (!info) return close_with(file, nullptr, ERR_IO);
+    size_t units = 0;
+    char16_t* name = utf8_to_utf16(new_name, &units);
+    size_t size = EFI_FILE_INFO_NAME_OFFSET + (units + 1) * sizeof(CHAR16);
+    EFI_FILE_INFO* renamed = static_cast<EFI_FILE_INFO*>(xcalloc(1, size));
+    memcpy(renamed, info, EFI_FILE_INFO_NAME_OFFSET);
+    memcpy(renamed->FileName, name, units * sizeof(CHAR16));
+    renamed->Size = size;
+    free(name);
+    EFI_GUID file_info_guid = EFI_FILE_INFO_ID;
+    status = file->SetInfo(file, &file_info_guid, size, renamed);
+    free(renamed);
+    ErrorCode closed = close_with(file, info, ERR_OK);
+    return EFI_ERROR(status) ? status_to_error(status) : closed;
 }
 
 } // namespace kv

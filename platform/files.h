@@ -43,6 +43,14 @@ ErrorCode file_write_all(FileHandle* file, const void* bytes, size_t size);
 // word on the close, which includes writing out what it still held.
 ErrorCode file_close(FileHandle* file);
 
+// Removes a file (or an empty directory). A refusal, which the firmware
+// reports as a warning, is ERR_ACCESS_DENIED.
+ErrorCode file_delete(const char* path);
+
+// Gives the file at `path` the name `new_name` in the same directory (a bare
+// name, no volume or directory).
+ErrorCode file_rename(const char* path, const char* new_name);
+
 // Size, attributes and modification time of a file or directory. Success
 // is proof that the path exists.
 ErrorCode file_stat(const char* path, FileStat* out);

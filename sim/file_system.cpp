@@ -47,6 +47,7 @@ struct Volume {
     bool own_path = false;
     bool own_block_io = false;
     bool removed = false;
+    bool fixed_file_info = false;
     Fault faults[kOpKinds];
     uint64_t counts[kOpKinds] = {};
     int64_t write_chunk = -1;
@@ -507,6 +508,7 @@ EFI_STATUS set_file_info(File* f, UINTN size, const VOID* buffer) {
     if (ec) return EFI_DEVICE_ERROR;
     if (f->directory && info.FileSize != 0) return EFI_ACCESS_DENIED;
     if (!f->directory && info.FileSize != length) {
+        if (v.fixed_file_info) return EFI_ACCESS_DENIED;
         if (info.FileSize > v.capacity || !fits(v, length, info.FileSize)) return EFI_VOLUME_FULL;
         fs::resize_file(p, info.FileSize, ec);
         if (ec) return EFI_DEVICE_ERROR;
@@ -515,6 +517,7 @@ EFI_STATUS set_file_info(File* f, UINTN size, const VOID* buffer) {
     std::u16string name;
     if (!clean_name(new_name, &name)) return EFI_INVALID_PARAMETER;
     if (!same_name(name, utf8_to_utf16(f->place.back()))) {
+        if (v.fixed_file_info) return EFI_ACCESS_DENIED;
         if (!find_entry(p.parent_path(), name).empty()) return EFI_ACCESS_DENIED;
         fs::path renamed = p.parent_path() / utf16_to_utf8(name);
         fs::rename(p, renamed, ec);
@@ -607,6 +610,7 @@ EFI_HANDLE add_volume(const std::string& host_dir, const VolumeConfig& config) {
     v->root = fs::path(host_dir);
     v->label = utf8_to_utf16(config.label);
     v->read_only = config.read_only;
+    v->fixed_file_info = config.fixed_file_info;
     v->capacity = config.capacity_bytes;
     v->cluster_size = config.cluster_size ? config.cluster_size : kSectorSize;
     v->protocol.Revision = 0x00010000;

@@ -78,6 +78,9 @@ struct VolumeConfig {
     // of a simulated disk, say) and path, has_device_path and block_io are
     // ignored: the handle keeps what it has.
     EFI_HANDLE on_handle = nullptr;
+    // SetInfo refuses to change a file's size or name (EFI_ACCESS_DENIED),
+    // as U-Boot's file system does; Delete and new files still work.
+    bool fixed_file_info = false;
 };
 
 // Publishes a file system over `host_dir`, which must exist; the sim never

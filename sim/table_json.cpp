@@ -209,6 +209,8 @@ std::string table_to_json(const kv::PartitionTable& table) {
     m.add("hybrid", boolean(table.hybrid));
     m.add("backup_kept", boolean(table.backup_kept));
     m.add("chain_cut", boolean(table.chain_cut));
+    m.add("needs_repair", boolean(table.needs_repair));
+    m.add("unread_entry_count", std::to_string(table.unread_entry_count));
     m.add("partitions", array_json(partitions));
     m.add("notes", array_json(notes));
     out += "\n}\n";

@@ -168,9 +168,9 @@ std::string check_syntax(const Operation& op) {
             return "";
         return "expected: active N [on|off]";
     }
-    if (verb == "write") {
+    if (verb == "write" || verb == "repair") {
         if (args == 0) return "";
-        return "expected: write";
+        return "expected: " + verb;
     }
     return "unknown operation '" + verb + "'";
 }
@@ -274,6 +274,10 @@ class Editor {
             bool flag = w.size() < 3 || w[2] == "on";
             return text(kv::set_active(table_, number, flag));
         }
+        // The Write of a table read with damage that writing mends; a script
+        // learns from the refusal that there was nothing to mend.
+        if (verb == "repair" && !table_->needs_repair && !table_->dirty)
+            return "the table needs no repair";
         return write();
     }
 

@@ -9,8 +9,11 @@
 namespace kv {
 
 constexpr size_t kFileNameSize = 200;
-// The last file backed up to or restored from: the next default answer.
-extern char g_remembered_file[kFileNameSize];
+// The last file backed up to or restored from for this disk (empty when
+// none): the default answer of its next Backup and Restore.
+const char* remembered_file(const Disk* disk);
+void remember_file(const Disk* disk, const char* file);
+void forget_remembered_files();
 
 void new_partition_dialog(DiskView* view, const Row* area);
 // In: the current type; out: the chosen one. False when cancelled or refused.

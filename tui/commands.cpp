@@ -30,8 +30,22 @@ void replace_table(DiskView* view, TableKind kind) {
     view_build_rows(view);
 }
 
+// A GPT too large to read is still a healthy table: replacing it is asked
+// for, with the reason in the question.
+bool replace_unread_table(DiskView* view, const char* title, const char* action) {
+    uint32_t entries = view->table.unread_entry_count;
+    if (entries == 0) return true;
+    char question[200];
+    format(question, sizeof question,
+           "The GPT entry array holds %u entries, more than korvane reads. %s anyway? (Y/N)",
+           (unsigned)entries, action);
+    redraw_behind(view);
+    return confirm_box(true, title, question);
+}
+
 void new_table_command(DiskView* view) {
     if (!write_guard(view)) return;
+    if (!replace_unread_table(view, "New partition table", "Make a new table")) return;
     static const char* const kKinds[] = {"GPT", "MBR"};
     int choice = choice_box("New partition table", kKinds, 2, 0);
     if (choice < 0) return;
@@ -41,6 +55,7 @@ void new_table_command(DiskView* view) {
 
 void delete_table_command(DiskView* view) {
     if (!write_guard(view)) return;
+    if (!replace_unread_table(view, "Delete table", "Delete the table")) return;
     replace_table(view, TableKind::None);
     view_set_message(view, false, "Partition table deleted.");
 }
@@ -139,7 +154,9 @@ void active_command(DiskView* view, const Partition* partition) {
 }
 
 void write_command(DiskView* view) {
-    if (!view->table.dirty) {
+    // Damage that writing mends is written back as for a changed table.
+    bool repair = view_offers_repair(view);
+    if (!view->table.dirty && !repair) {
         view_set_message(view, false, "No changes to write.");
         return;
     }
@@ -148,7 +165,10 @@ void write_command(DiskView* view) {
     char size[32];
     char question[200];
     format_size(size, sizeof size, disk->size_bytes);
-    if (view->table.kind == TableKind::None)
+    if (repair)
+        format(question, sizeof question, "Repair the %s table of %s (%s)? (Y/N)",
+               table_kind_name(view->table.kind), disk->name, size);
+    else if (view->table.kind == TableKind::None)
         format(question, sizeof question, "Delete the partition table of %s (%s)? (Y/N)",
                disk->name, size);
     else if (view->table.kind == TableKind::Gpt && view->table.backup_kept)
@@ -189,6 +209,11 @@ bool write_guard(DiskView* view) {
         return false;
     }
     return true;
+}
+
+bool view_offers_repair(const DiskView* view) {
+    return !view->table.dirty && view->table.needs_repair && !view->disk->started_here &&
+           !view->disk->read_only;
 }
 
 bool confirm_write(DiskView* view, const char* title, const char* question) {

@@ -32,6 +32,15 @@ void wait_key(KeyEvent* key) {
     }
 }
 
+// Error texts begin in lower case; in a box they read as sentences. A text
+// that begins with a file name keeps it as typed: "Fs0:\..." names nothing.
+void capitalise_sentence(char* text) {
+    if (text[0] < 'a' || text[0] > 'z') return;
+    for (const char* p = text; *p != '\0' && *p != ' '; p++)
+        if (p[0] == ':' && p[1] == '\\') return;
+    text[0] = char(text[0] - 'a' + 'A');
+}
+
 void message_box(bool warning, const char* title, const char* text) {
     if (g_dialog_hooks) {
         g_dialog_hooks->message(warning, title, text);
@@ -39,8 +48,7 @@ void message_box(bool warning, const char* title, const char* text) {
     }
     char buffer[kMessageBuffer];
     copy_text(buffer, sizeof buffer, text);
-    // Error texts begin in lower case; in a box they read as sentences.
-    if (buffer[0] >= 'a' && buffer[0] <= 'z') buffer[0] = char(buffer[0] - 'a' + 'A');
+    capitalise_sentence(buffer);
     Box box = dialog_box(warning, title, buffer, 1);
     put_text(box.left + 2, box.top + box.height - 1, box.width - 4, box.foreground, box.background,
              "Press a key.");

@@ -32,6 +32,8 @@ extern const ScreenHooks* g_screen_hooks;
 // Waits for a key without limit.
 void wait_key(KeyEvent* key);
 
+// Capitalises the first letter unless the text begins with a file path.
+void capitalise_sentence(char* text);
 // Shows the text (its first letter capitalised) and waits for any key.
 void message_box(bool warning, const char* title, const char* text);
 // Y or y: true; N, n or Esc: false; other keys are ignored.

@@ -14,8 +14,6 @@
 
 namespace kv {
 
-char g_remembered_file[kFileNameSize];
-
 namespace {
 
 const char kNoVolume[] = "The file needs its volume, e.g. fs1:\\table.bin.";
@@ -59,10 +57,6 @@ bool ask_file_name(DiskView* view, const char* title, const char* question, char
     return true;
 }
 
-void remember(const char* name) {
-    format(g_remembered_file, sizeof g_remembered_file, "%s", name);
-}
-
 // The backup image of what the disk holds now, not of the edited table.
 ErrorCode build_image_from_disk(const Disk* disk, uint8_t** image, size_t* image_size,
                                 bool* no_table) {
@@ -83,7 +77,46 @@ ErrorCode save_file(const char* name, const uint8_t* image, size_t size) {
     // The close writes out what the firmware still holds, so its failure
     // counts; a failed write is the more telling error, though.
     ErrorCode closed = file_close(file);
-    return code != ERR_OK ? code : closed;
+    code = code != ERR_OK ? code : closed;
+    // A part of a backup is no backup: nothing of a failed one stays.
+    if (code != ERR_OK) file_delete(name);
+    return code;
+}
+
+constexpr size_t kTempNameSize = kFileNameSize + 8;
+
+// Replaces an existing backup file so that one complete backup exists at
+// every moment: the new one goes to a file beside it first, and the old
+// one is removed only then. Where the firmware cannot rename, the new one
+// is written once more under the old name. Fills `text` with what to tell
+// the user on failure.
+ErrorCode replace_file(const char* name, const uint8_t* image, size_t size, char* text,
+                       size_t text_size) {
+    char temp[kTempNameSize];
+    format(temp, sizeof temp, "%s.new", name);
+    ErrorCode code = save_file(temp, image, size);
+    if (code != ERR_OK) {
+        format(text, text_size, "%s: %s.", name, error_text(code));
+        return code;
+    }
+    code = file_delete(name);
+    if (code != ERR_OK) {
+        file_delete(temp);
+        format(text, text_size, "%s cannot be replaced on this volume: choose another name.", name);
+        return code;
+    }
+    const char* leaf = name;
+    for (const char* p = name; *p != '\0'; p++)
+        if (*p == '\\' || *p == ':') leaf = p + 1;
+    if (file_rename(temp, leaf) == ERR_OK) return ERR_OK;
+    code = save_file(name, image, size);
+    if (code == ERR_OK) {
+        file_delete(temp);
+        return ERR_OK;
+    }
+    format(text, text_size, "%s cannot be replaced on this volume: the backup is in %s.", name,
+           temp);
+    return code;
 }
 
 // The whole file into a new buffer. Files larger than any backup image are
@@ -120,6 +153,22 @@ ErrorCode load_file(const char* name, uint8_t** data, size_t* size) {
     return ERR_OK;
 }
 
+// This disk's own remembered file, else its default name on the start
+// volume or the first writable one; empty without such a volume.
+void default_file_name(const Disk* disk, char* name) {
+    name[0] = '\0';
+    if (remembered_file(disk)[0] != '\0') {
+        format(name, kFileNameSize, "%s", remembered_file(disk));
+        return;
+    }
+    int chosen = boot_volume();
+    if (chosen >= 0 && volume_at(chosen)->read_only) chosen = -1;
+    for (int i = 0; chosen < 0 && i < volume_count(); i++)
+        if (!volume_at(i)->read_only) chosen = i;
+    if (chosen >= 0)
+        format(name, kFileNameSize, "%s:\\korvane-%s.bin", volume_at(chosen)->name, disk->name);
+}
+
 } // namespace
 
 bool normalise_file_name(char* name, size_t capacity) {
@@ -142,20 +191,13 @@ bool normalise_file_name(char* name, size_t capacity) {
 void backup_dialog(DiskView* view) {
     const char* title = "Backup";
     volume_scan();
-    int chosen = boot_volume();
-    if (chosen >= 0 && volume_at(chosen)->read_only) chosen = -1;
-    for (int i = 0; chosen < 0 && i < volume_count(); i++)
-        if (!volume_at(i)->read_only) chosen = i;
-
-    char name[kFileNameSize] = "";
-    if (g_remembered_file[0] != '\0')
-        format(name, sizeof name, "%s", g_remembered_file);
-    else if (chosen >= 0)
-        format(name, sizeof name, "%s:\\korvane-%s.bin", volume_at(chosen)->name, view->disk->name);
+    char name[kFileNameSize];
+    default_file_name(view->disk, name);
     if (!ask_file_name(view, title, "Backup of the table on the disk, to file:", name)) return;
 
     FileStat existing{};
-    if (file_stat(name, &existing) == ERR_OK) {
+    bool exists = file_stat(name, &existing) == ERR_OK;
+    if (exists) {
         redraw_behind(view);
         if (!confirm_box(true, title, "The file exists. Replace it? (Y/N)")) return;
     }
@@ -169,16 +211,24 @@ void backup_dialog(DiskView* view) {
         message_box(true, title, "No partition table to back up.");
         return;
     }
-    if (code == ERR_OK) code = save_file(name, image, image_size);
+    char text[kSentenceSize + kTempNameSize];
+    // A directory is never replaced: the delete would take it if empty.
+    if (code == ERR_OK && exists && existing.is_directory) code = ERR_IS_DIRECTORY;
+    if (code != ERR_OK) {
+        format(text, sizeof text, "%s: %s.", name, error_text(code));
+    } else if (exists) {
+        code = replace_file(name, image, image_size, text, sizeof text);
+    } else {
+        code = save_file(name, image, image_size);
+        if (code != ERR_OK) format(text, sizeof text, "%s: %s.", name, error_text(code));
+    }
     free(image);
     if (code != ERR_OK) {
-        char text[kSentenceSize];
-        format(text, sizeof text, "%s: %s.", name, error_text(code));
         redraw_behind(view);
         message_box(true, title, text);
         return;
     }
-    remember(name);
+    remember_file(view->disk, name);
     view_set_message(view, false, "Saved %s (%zu bytes).", name, image_size);
 }
 
@@ -187,7 +237,7 @@ void restore_dialog(DiskView* view) {
     if (!write_guard(view)) return;
     volume_scan();
     char name[kFileNameSize];
-    format(name, sizeof name, "%s", g_remembered_file);
+    default_file_name(view->disk, name);
     if (!ask_file_name(view, title, "Restore from file:", name)) return;
 
     uint8_t* data = nullptr;
@@ -201,9 +251,23 @@ void restore_dialog(DiskView* view) {
         return;
     }
 
-    char question[kSentenceSize + 40];
-    format(question, sizeof question, "Restore %s to %s?%s (Y/N)", name, view->disk->name,
-           view->table.dirty ? " Unwritten changes are lost." : "");
+    // A file that cannot be restored here is refused before any question.
+    const char* refusal = check_backup(&view->disk->access, data, size);
+    if (refusal != nullptr) {
+        free(data);
+        redraw_behind(view);
+        message_box(true, title, refusal);
+        return;
+    }
+    PartitionTable on_disk{};
+    bool other_disk = read_table(&view->disk->access, &on_disk) == ERR_OK &&
+                      backup_from_other_disk(&view->disk->access, data, size, &on_disk);
+    table_free(&on_disk);
+
+    char question[kSentenceSize + 80];
+    format(question, sizeof question, "Restore %s to %s?%s%s (Y/N)", name, view->disk->name,
+           view->table.dirty ? " Unwritten changes are lost." : "",
+           other_disk ? " The backup was made on another disk." : "");
     if (!confirm_write(view, title, question)) {
         free(data);
         return;
@@ -219,7 +283,7 @@ void restore_dialog(DiskView* view) {
     // disk holds now.
     view_load(view);
     if (error != nullptr) return;
-    remember(name);
+    remember_file(view->disk, name);
     view_set_message(view, false, "Restored from %s.", name);
 }
 

@@ -34,6 +34,7 @@ const char* header_state(const DiskView* view) {
     if (view->disk->started_here) return "started from here: read only";
     if (view->disk->read_only) return "write-protected";
     if (view->table.dirty) return "* = changes not written";
+    if (view_offers_repair(view)) return "the table needs repair: Enter writes it";
     return "";
 }
 

@@ -30,5 +30,8 @@ bool handle_command(DiskView* view, const KeyEvent* key);
 bool confirm_write(DiskView* view, const char* title, const char* question);
 // False, after telling the user, when the disk must not be changed.
 bool write_guard(DiskView* view);
+// Whether Write would repair the unchanged table: it was read with damage
+// that writing mends, and the disk may be written.
+bool view_offers_repair(const DiskView* view);
 
 } // namespace kv

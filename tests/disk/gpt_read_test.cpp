@@ -100,13 +100,21 @@ TEST_F(GptReadTest, HybridMbrIsNotedOnlyWhenOtherEntriesExist) {
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_FALSE(table_.hybrid);
 
-    kvtest::write_mbr(disk, {{0x00, 0xEE, 1, 2047}, {0x80, 0x07, 2048, 204800}});
+    kvtest::write_mbr(disk, {{0x00, 0xEE, 1, 99}, {0x80, 0x07, 2148, 2853}});
     ASSERT_EQ(read(disk), kv::ERR_OK);
     EXPECT_EQ(table_.kind, kv::TableKind::Gpt);
     EXPECT_TRUE(table_.hybrid);
     EXPECT_EQ(table_.partition_count, 3);
     EXPECT_EQ(notes(), Notes{"hybrid MBR: block 0 also describes partitions for legacy systems"});
+    EXPECT_FALSE(table_.needs_repair);
     EXPECT_EQ(disk.stats().read_calls, 5u);
+
+    // An entry whose partition moved is stale: the writer drops it.
+    kvtest::write_mbr(disk, {{0x00, 0xEE, 1, 99}, {0x80, 0x07, 2048, 2853}});
+    ASSERT_EQ(read(disk), kv::ERR_OK);
+    EXPECT_EQ(notes(), (Notes{"hybrid MBR: block 0 also describes partitions for legacy systems",
+                              "hybrid MBR entry 2 matches no GPT partition"}));
+    EXPECT_TRUE(table_.needs_repair);
 }
 
 TEST_F(GptReadTest, GptWithoutProtectiveMbrIsNoted) {
@@ -183,7 +191,7 @@ const PrimaryDamage kPrimaryDamage[] = {
     {"no entries", [](sim::MemDisk& d) { set_field32(d, 80, 0); }, "describes an impossible layout",
      4},
     {"array above 1 MiB", [](sim::MemDisk& d) { set_field32(d, 80, 8193); },
-     "describes an impossible layout", 4},
+     "has an entry array larger than korvane reads", 4},
     // 2^24 entries of 256 bytes: 2^32 bytes, which a 32-bit product would
     // see as 0.
     {"array size wraps in 32 bits",
@@ -191,7 +199,7 @@ const PrimaryDamage kPrimaryDamage[] = {
          kvtest::put_le32(primary(d) + 80, 1u << 24);
          set_field32(d, 84, 256);
      },
-     "describes an impossible layout", 4},
+     "has an entry array larger than korvane reads", 4},
     {"array beyond disk", [](sim::MemDisk& d) { set_field64(d, 72, 9990); },
      "has an unreadable partition array", 4},
     {"array lba wraps", [](sim::MemDisk& d) { set_field64(d, 72, ~0ull - 5); },

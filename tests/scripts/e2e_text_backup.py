@@ -179,9 +179,10 @@ def run_backups(vm):
     vm.press("y")
     wait_for_frame(vm, "Select a disk")
 
-    # The remembered name is offered next; the answer's volume is normalised.
+    # Each disk offers its own file, not the one the other disk was saved
+    # to; the answer's volume is normalised.
     open_listed_disk(vm, mbr)
-    name, size = backup(vm, first, "FS0:/mbr.bin")
+    name, size = backup(vm, f"fs0:\\korvane-{mbr.name}.bin", "FS0:/mbr.bin")
     if name != "fs0:\\mbr.bin":
         raise HarnessError(f"FS0:/mbr.bin was saved as {name}")
     saved[name] = (size, "mbr")
@@ -190,8 +191,11 @@ def run_backups(vm):
     # Declining to replace a file keeps it: mbr.bin must still hold the MBR
     # disk afterwards, not this one.
     open_listed_disk(vm, nvme)
+    own = f"fs0:\\korvane-{nvme.name}.bin"
     vm.press("b")
     vm.wait_for_screen("Backup of the table on the disk, to file:")
+    vm.wait_for_screen(own)
+    vm.type_text("fs0:\\mbr.bin")
     vm.wait_for_screen("fs0:\\mbr.bin")
     vm.press("ret")
     vm.wait_for_screen("The file exists. Replace it? (Y/N)")
@@ -200,7 +204,7 @@ def run_backups(vm):
                            "the question to close")
     if screen.find(SAVED) is not None:
         raise HarnessError(f"declining to replace the file still saved it:\n{screen.text()}")
-    name, size = backup(vm, "fs0:\\mbr.bin", "fs0:\\nvme4k.bin")
+    name, size = backup(vm, own, "fs0:\\nvme4k.bin")
     saved[name] = (size, "nvme")
     leave_disk(vm)
     return saved

@@ -101,6 +101,27 @@ def gpt_backup_damage_restore(sim):
     sim.verify(img)
 
 
+def another_disks_backup_is_named(sim):
+    """A backup of disk 1 offered to disk 2 of the same size: each disk's
+    prompt offers its own file, and the question says whose table it is."""
+    one = sim.image("one.img", DISK, sgdisk=GPT3)
+    two = peers.sgdisk(sim.image("two.img", DISK, sgdisk=GPT3), "-G")
+    before = (sd.digest(one), sd.digest(two))
+    fs = sim.volume("two-fs")
+    run = sim.run([one, two], [], fs=fs)
+    first, second = run.disk_name(0), run.disk_name(1)
+    mine = f"fs0:\\korvane-{first}.bin"
+    keys = sim.open_disk(0) + ["b", "enter", "esc"] + sim.open_disk(1) + [
+        "s", "enter", "esc", "s"] + ["bs"] * 30 + [typed(mine), "enter", "n"]
+    run = sim.run([one, two], keys, fs=fs)
+    run.expect(f"fs0:\\korvane-{second}.bin could not be read: not found.",
+               f"Restore {mine} to {second}? The backup was made on another disk. (Y/N)")
+    sim.equal("disks after the answers no", (sd.digest(one), sd.digest(two)), before)
+    # Its own backup restored to the disk it came from asks as ever.
+    run = sim.run([one, two], sim.open_disk(0) + ["s", "enter", "y"], fs=fs)
+    run.expect(f"Restore {mine} to {first}? (Y/N)", f"Restored from {mine}.")
+
+
 def mbr_backup_with_logicals(sim):
     img = sim.image("mbr.img", DISK, sfdisk=LOGICALS)
     pristine = sd.digest(img)
@@ -145,7 +166,8 @@ def mbr_backup_over_a_gpt_disk(sim):
                     "start=4096, size=16384, type=7\n")
     gpt = sim.image("target.img", DISK, sgdisk=GPT3)
     keys = sim.open_disk(0) + ["b", typed("fs0:\\mbr.bin"), "enter", "esc"]
-    keys += sim.open_disk(1) + ["s", "enter", "y"]
+    # Each disk offers its own file: the other disk's is typed.
+    keys += sim.open_disk(1) + ["s"] + ["bs"] * 30 + [typed("fs0:\\mbr.bin"), "enter", "y"]
     run = sim.run([mbr, gpt], keys)
     run.expect("Saved fs0:\\mbr.bin (", f"Restore fs0:\\mbr.bin to {run.disk_name(1)}? (Y/N)",
                "Restored from fs0:\\mbr.bin.")
@@ -177,8 +199,8 @@ def restore_refusals(sim):
         f.truncate(64 * MiB + 1)
     answers = [
         ("table.bin", "The file needs its volume, e.g. fs1:\\table.bin."),
-        ("fs0:\\nope.bin", "Fs0:\\nope.bin could not be read: not found."),
-        ("fs0:\\huge.bin", "Fs0:\\huge.bin could not be read: invalid parameter."),
+        ("fs0:\\nope.bin", "fs0:\\nope.bin could not be read: not found."),
+        ("fs0:\\huge.bin", "fs0:\\huge.bin could not be read: invalid parameter."),
         ("fs0:\\hello.txt", "This is not a korvane backup file"),
         ("fs0:\\damaged.bin", "The backup file is damaged (wrong checksum)"),
         ("fs0:\\newer.bin", "The backup file was made by a newer korvane"),
@@ -212,8 +234,8 @@ def backup_refusals(sim):
     keys += ["home", "d", "b", typed("fs0:\\edited.bin"), "enter"]
     run = sim.run([blank, gpt], keys, fs=fs)
     run.expect("No partition table to back up.",
-               "The file needs its volume, e.g. fs1:\\table.bin.", "Fs9:\\x.bin: not found.",
-               "The file exists. Replace it? (Y/N)", "Fs0:\\sub: is a directory.",
+               "The file needs its volume, e.g. fs1:\\table.bin.", "fs9:\\x.bin: not found.",
+               "The file exists. Replace it? (Y/N)", "fs0:\\sub: is a directory.",
                "Partition 1 deleted.", "Saved fs0:\\edited.bin (")
     sim.equal("files on fs0", sorted(os.listdir(fs)), ["edited.bin", "sub"])
     _, _, ranges = parse_backup(sim, os.path.join(fs, "edited.bin"))
@@ -231,7 +253,7 @@ def no_writable_volume(sim):
     run = sim.run([gpt], keys, fs=fs, options=["--fs-ro"])
     run.expect("Volumes: fs0 (ro)")
     run.expect_never("korvane-")
-    run.expect_re(r"Fs0:\\t\.bin: [a-z][a-z ]*\.")
+    run.expect_re(r"fs0:\\t\.bin: [a-z][a-z ]*\.")
     sim.equal("files on the write-protected fs0", os.listdir(fs), [])
 
     keys = sim.open_disk(0) + ["b", "enter", "enter"]
@@ -243,4 +265,5 @@ def no_writable_volume(sim):
 if __name__ == "__main__":
     session = sd.Session(sys.argv, __file__)
     session.main([gpt_backup_damage_restore, mbr_backup_with_logicals, mbr_backup_over_a_gpt_disk,
-                  restore_refusals, backup_refusals, no_writable_volume])
+                  restore_refusals, backup_refusals, no_writable_volume,
+                  another_disks_backup_is_named])

@@ -4,8 +4,11 @@ a chain of 140 EBRs is not cut by a write, wipes that would destroy a table
 block or another partition are refused, overlaps are noted as the peers
 report them, an MBR behind a copied FAT32 parameter block is read as one,
 deleting a partition of a hybrid-MBR disk leaves no stale legacy entry, and
-a GPT on a tiny disk is refused with the reason. Every refusal leaves the
-image byte for byte as it was.
+a GPT on a tiny disk is refused with the reason. A GPT whose damage a write
+mends (a blank start, a broken copy, a lost protective MBR, a stale hybrid
+entry) is repaired by Write without any edit and judged sound by the peers
+afterwards; a GPT too large to read is not called damaged. Every refusal
+leaves the image byte for byte as it was.
 
 usage: scenario_damaged.py PATH/TO/korvane-sim
 """
@@ -139,8 +142,102 @@ def gpt_on_a_tiny_disk_says_why(sim):
             "Not written: the disk is too small for a GPT (64 blocks; at least 68).")
 
 
+GPT_LAYOUT = ["-o", "-n", "1:2048:+20M", "-c", "1:boot", "-t", "1:ef00", "-n", "2:0:0", "-c",
+              "2:data"]
+
+
+def kvdump(sim, image):
+    return peers.kvdump(os.path.join(os.path.dirname(sim.sim), "tools", "kvdump"), image)
+
+
+def spoil(image, offset, length=1):
+    """Inverts bytes of the image, so that whatever held them is damaged."""
+    with open(image, "r+b") as f:
+        f.seek(offset)
+        data = f.read(length)
+        f.seek(offset)
+        f.write(bytes(b ^ 0xFF for b in data))
+
+
+def zero(image, offset, length):
+    with open(image, "r+b") as f:
+        f.seek(offset)
+        f.write(bytes(length))
+
+
+def damage_is_repaired_without_an_edit(sim):
+    size = 64 * MiB
+    last = size - 512
+    want = sim.table(sim.image("gpt-sound.img", size, sgdisk=GPT_LAYOUT))["partitions"]
+    cases = [
+        ("blank.img", lambda img: zero(img, 0, MiB),
+         "Note: the start of the disk is blank; the backup GPT is used", "keys"),
+        ("crc.img", lambda img: spoil(img, 512 + 60),
+         "Note: the primary GPT has a wrong checksum; the backup copy is used", "keys"),
+        ("nombr.img", lambda img: zero(img, 0, 512), "Note: the protective MBR is missing", "keys"),
+        ("backup.img", lambda img: spoil(img, last + 60),
+         "Note: the backup GPT has a wrong checksum", "kvedit"),
+        ("array.img", lambda img: spoil(img, 2 * 512 + 200),
+         "Note: the primary GPT has a partition array with a wrong checksum; the backup copy "
+         "is used", "kvedit"),
+    ]
+    for name, damage, note, how in cases:
+        img = sim.image(name, size, sgdisk=GPT_LAYOUT)
+        damage(img)
+        sim.check(kvdump(sim, img)["needs_repair"], f"{name}: kvdump sees no need for repair")
+        if how == "keys":
+            run = sim.run([img], sim.open_disk(0) + ["enter", "y"])
+            run.expect(note, "the table needs repair: Enter writes it", "Written.")
+            run.expect_re(r"Repair the GPT table of blk\d+ \(64\.0 MiB\)\? \(Y/N\)")
+        else:
+            done = kvedit(sim, img, "repair")
+            sim.equal(f"{name}: kvedit repair", (done.returncode, done.stderr), (0, ""))
+        sim.equal(f"{name}: partitions after the repair", sim.verify(img)["partitions"], want)
+        sim.check(not kvdump(sim, img)["needs_repair"], f"{name}: still needs repair")
+        # A sound table has nothing to repair: Enter and kvedit say so.
+        before = sd.digest(img)
+        sim.run([img], sim.open_disk(0) + ["enter"]).expect_last("No changes to write.")
+        done = kvedit(sim, img, "repair")
+        sim.equal(f"{name}: kvedit on a sound table", done.stderr.strip(),
+                  "kvedit: repair: the table needs no repair")
+        sim.equal(f"{name} after the refusals", sd.digest(img), before)
+
+    # A legacy entry whose partition is gone is cleared by the repair.
+    img = di.hybrid(sim.path("stale.img"))
+    entries = [e for e in peers.mbr_entries(peers.read_block(img, 0)) if e["type"]]
+    moved = [e for e in entries if e["type"] == 0x07][0]
+    di.put_entries(img, 0, [(e["type"], e["first"] + (4096 if e is moved else 0), e["count"])
+                            for e in entries])
+    run = sim.run([img], sim.open_disk(0) + ["enter", "y"])
+    run.expect(f"Note: hybrid MBR entry {entries.index(moved) + 1} matches no GPT partition",
+               "Written.")
+    sim.check(0x07 not in [e["type"] for e in peers.mbr_entries(peers.read_block(img, 0))],
+              "the stale hybrid entry survived the repair")
+    sim.verify(img)
+
+    # A cut chain stays as it is: writing it would drop what was not read.
+    img = di.long_chain(sim.path("m140r.img"))
+    refused(sim, img, ["enter"], "No changes to write.")
+    sim.equal("kvedit on a cut chain", kvedit(sim, img, "repair").returncode, 1)
+
+
+def large_entry_array_is_not_called_damaged(sim):
+    img = sim.image("big-array.img", 64 * MiB,
+                    sgdisk=["-o", "-S", "9000", "-n", "1:8192:+8M", "-c", "1:big"])
+    sim.check(peers.sgdisk_verify(img) is None, "sgdisk -v finds a fault in big-array.img")
+    sim.equal("partitions sfdisk reads", len(sim.table(img)["partitions"]), 1)
+    sim.equal("kvdump notes", kvdump(sim, img)["notes"],
+              ["the GPT entry array holds 9000 entries, more than korvane reads"])
+    refused(sim, img, ["z", "n", "x", "n"],
+            "The GPT entry array holds 9000 entries, more than korvane reads. Make a new table "
+            "anyway? (Y/N)",
+            "The GPT entry array holds 9000 entries, more than korvane reads. Delete the table "
+            "anyway? (Y/N)")
+
+
 if __name__ == "__main__":
     session = sd.Session(sys.argv, __file__)
     session.main([long_chain_is_not_cut_by_a_write, wipe_keeps_table_blocks,
                   overlaps_are_noted_and_not_wiped, fat32_boot_code_keeps_its_table,
-                  hybrid_entry_goes_with_its_partition, gpt_on_a_tiny_disk_says_why])
+                  hybrid_entry_goes_with_its_partition, gpt_on_a_tiny_disk_says_why,
+                  damage_is_repaired_without_an_edit, large_entry_array_is_not_called_damaged])

@@ -131,6 +131,10 @@ TEXTS = [
     (r"Partition \d+ active\.", "re"),
     (r"Partition \d+ no longer active\.", "re"),
     ("No changes to write.", "lit"),
+    ("the table needs repair: Enter writes it", "lit"),
+    (r"Repair the GPT table of blk\d+ \(\d+\.\d [KMGT]iB\)\? \(Y/N\)", "re"),
+    (r"The GPT entry array holds \d+ entries, more than korvane reads\. Make a new table "
+     r"anyway\? \(Y/N\)", "re"),
     (r"Delete the partition table of blk\d+ \(\d+\.\d [KMGT]iB\)\? \(Y/N\)", "re"),
     (r"Write the GPT table to blk\d+ \(\d+\.\d [KMGT]iB\)\? \(Y/N\)", "re"),
     (r"Write the MBR table to blk\d+ \(\d+\.\d [KMGT]iB\)\? \(Y/N\)", "re"),
@@ -166,12 +170,14 @@ TEXTS = [
     ("The file needs its volume, e.g. fs1:\\table.bin.", "lit"),
     ("The file exists. Replace it? (Y/N)", "lit"),
     ("No partition table to back up.", "lit"),
-    (r"Fs\d+:\\\S*: [a-z][a-z ]*\.", "re"),
+    # A message that begins with a file name keeps it as typed.
+    (r"\bfs\d+:\\\S*: [a-z][a-z ]*\.", "re"),
     (r"Saved fs\d+:\\\S+ \(\d+ bytes\)\.", "re"),
     # Restore.
     ("Restore", "title"),
     ("Restore from file:", "lit"),
-    (r"Fs\d+:\\\S* could not be read: [a-z][a-z ]*\.", "re"),
+    (r"\bfs\d+:\\\S* could not be read: [a-z][a-z ]*\.", "re"),
+    (r"Restore fs\d+:\\\S+ to blk\d+\? The backup was made on another disk\. \(Y/N\)", "re"),
     (r"Restore fs\d+:\\\S+ to blk\d+\? \(Y/N\)", "re"),
     (r"Restore fs\d+:\\\S+ to blk\d+\? Unwritten changes are lost\. \(Y/N\)", "re"),
     ("This is not a korvane backup file", "lit"),

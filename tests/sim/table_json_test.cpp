@@ -87,6 +87,8 @@ TEST(TableToJson, MbrTableWithEveryPartitionKind) {
         "  \"hybrid\": false,\n"
         "  \"backup_kept\": false,\n"
         "  \"chain_cut\": false,\n"
+        "  \"needs_repair\": false,\n"
+        "  \"unread_entry_count\": 0,\n"
         "  \"partitions\": [\n"
         "    {\"number\": 1, \"kind\": \"primary\", \"start\": 2048, \"size\": 204800, "
         "\"type_byte\": 131, \"type_guid\": " +
@@ -165,12 +167,25 @@ TEST(TableToJson, EmptyTableHasEveryKeyOnceInOrder) {
     for (auto it = std::sregex_iterator(json.begin(), json.end(), key);
          it != std::sregex_iterator(); ++it)
         keys.push_back((*it)[1]);
-    const std::vector<std::string> expected = {
-        "kind",       "block_size",        "block_count",       "mbr_signature",
-        "disk_guid",  "first_usable",      "last_usable",       "entry_count",
-        "entry_size", "primary_array_lba", "backup_header_lba", "backup_array_lba",
-        "hybrid",     "backup_kept",       "chain_cut",         "partitions",
-        "notes"};
+    const std::vector<std::string> expected = {"kind",
+                                               "block_size",
+                                               "block_count",
+                                               "mbr_signature",
+                                               "disk_guid",
+                                               "first_usable",
+                                               "last_usable",
+                                               "entry_count",
+                                               "entry_size",
+                                               "primary_array_lba",
+                                               "backup_header_lba",
+                                               "backup_array_lba",
+                                               "hybrid",
+                                               "backup_kept",
+                                               "chain_cut",
+                                               "needs_repair",
+                                               "unread_entry_count",
+                                               "partitions",
+                                               "notes"};
     EXPECT_EQ(keys, expected);
     EXPECT_NE(json.find("\"kind\": \"none\""), std::string::npos);
     EXPECT_NE(json.find("\"partitions\": [],"), std::string::npos);

@@ -52,7 +52,7 @@ class DialogTest : public ::testing::Test {
         g_script.strict = true;
         kv::g_dialog_hooks = &kDialogs;
         kv::g_screen_hooks = &kScreen;
-        kv::g_remembered_file[0] = '\0';
+        kv::forget_remembered_files();
         set_clock_ms(100000);
         pool_before_ = sim::pool_blocks_live();
     }

@@ -69,12 +69,15 @@ class FileDialogs : public cdtest::DialogTest {
     // Volumes fs0, fs1, ... in the order given.
     void add_volumes(const std::vector<bool>& read_only) {
         for (bool ro : read_only) {
-            dirs_.push_back(std::make_unique<kvtest::TempDir>());
             sim::VolumeConfig c;
             c.read_only = ro;
-            c.path = kvtest::usb_path(uint8_t(volumes_.size() + 1));
-            volumes_.push_back(sim::add_volume(dirs_.back()->str(), c));
+            add_volume(c);
         }
+    }
+    void add_volume(sim::VolumeConfig c) {
+        dirs_.push_back(std::make_unique<kvtest::TempDir>());
+        c.path = kvtest::usb_path(uint8_t(volumes_.size() + 1));
+        volumes_.push_back(sim::add_volume(dirs_.back()->str(), c));
     }
     void boot_from(int index) {
         sim::loaded_image()->DeviceHandle = index < 0 ? nullptr : volumes_.at(size_t(index));
@@ -165,7 +168,7 @@ TEST_F(FileDialogs, BackupRefusals) {
     kv::backup_dialog(&view_);
     EXPECT_EQ(only_message(), "fs0:\\z.bin: I/O error.");
     EXPECT_FALSE(dir(0).exists("z.bin"));
-    EXPECT_STREQ(kv::g_remembered_file, "");
+    EXPECT_STREQ(kv::remembered_file(&disk_), "");
 
     // A table made in memory on an empty disk is not on the disk yet.
     image_ = std::make_unique<sim::MemDisk>(512, 8192);
@@ -191,6 +194,41 @@ TEST_F(FileDialogs, ExistingFileIsReplacedOnlyAfterAYes) {
     answer({"fs0:\\old.bin"}, {}, {true});
     kv::backup_dialog(&view_);
     EXPECT_EQ(dir(0).read("old.bin").substr(0, 8), "KORVANE1");
+}
+
+// One complete backup exists at every moment: a replacement that does not
+// fit leaves the old file and nothing else, and a firmware that cannot
+// resize or rename files (U-Boot's) still gets the file replaced.
+TEST_F(FileDialogs, ReplacingABackupNeverLosesTheOldOne) {
+    open_gpt();
+    sim::VolumeConfig full;
+    full.capacity_bytes = 16384;
+    add_volume(full);
+    sim::VolumeConfig fixed;
+    fixed.fixed_file_info = true;
+    add_volume(fixed);
+    dir(0).write("old.bin", "precious");
+    answer({"fs0:\\old.bin"}, {}, {true});
+    kv::backup_dialog(&view_);
+    EXPECT_EQ(only_message(), "fs0:\\old.bin: volume full.");
+    EXPECT_EQ(dir(0).read("old.bin"), "precious");
+    answer({"fs0:\\new.bin"});
+    kv::backup_dialog(&view_);
+    EXPECT_EQ(only_message(), "fs0:\\new.bin: volume full.");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir(0).path()),
+                            std::filesystem::directory_iterator()),
+              1)
+        << "a failed backup leaves nothing behind";
+
+    dir(1).write("old.bin", "precious");
+    for (int round = 0; round < 2; round++) {
+        answer({"fs1:\\old.bin"}, {}, {true});
+        kv::backup_dialog(&view_);
+        EXPECT_TRUE(g_script.of("message").empty());
+        EXPECT_EQ(dir(1).read("old.bin").substr(0, 8), "KORVANE1");
+        EXPECT_FALSE(dir(1).exists("old.bin.new"));
+    }
+    EXPECT_STREQ(kv::remembered_file(&disk_), "fs1:\\old.bin");
 }
 
 TEST_F(FileDialogs, RestoreRefusesFilesItCannotUseBeforeAnyQuestion) {
@@ -263,7 +301,7 @@ TEST_F(FileDialogs, BackupThenDamageThenRestoreGivesTheSameBytes) {
     EXPECT_FALSE(view_.table.dirty);
 }
 
-TEST_F(FileDialogs, FailedRestoreStillReloadsTheView) {
+TEST_F(FileDialogs, DamagedRestoreFileIsRefusedWithoutAQuestion) {
     open_gpt();
     add_volumes({false});
     std::string garbage(100, 'x');
@@ -274,12 +312,12 @@ TEST_F(FileDialogs, FailedRestoreStillReloadsTheView) {
     ASSERT_NE(expected, nullptr);
     ASSERT_EQ(kv::delete_partition(&view_.table, 1), nullptr);
 
-    answer({"fs0:\\bad.bin"}, {}, {true});
+    answer({"fs0:\\bad.bin"});
     kv::restore_dialog(&view_);
     EXPECT_EQ(only_message(), expected);
-    EXPECT_FALSE(view_.table.dirty) << "the edit was dropped by reading the disk again";
-    EXPECT_EQ(view_.table.partition_count, 2);
-    EXPECT_STREQ(kv::g_remembered_file, "");
+    EXPECT_TRUE(view_.table.dirty) << "nothing was touched, the edit stays";
+    EXPECT_EQ(view_.table.partition_count, 1);
+    EXPECT_STREQ(kv::remembered_file(&disk_), "");
 }
 
 } // namespace
