@@ -60,6 +60,14 @@ void append_as_read(PartitionTable* table, const Partition* model) {
     table->dirty = false;
 }
 
+// Logical partitions behind this point were never read: a table written
+// from what was read would drop them.
+void mark_chain_cut(PartitionTable* table, ChainCut reason, uint64_t block) {
+    table->chain_cut = true;
+    table->chain_cut_reason = reason;
+    table->chain_cut_block = block;
+}
+
 enum class Block0 {
     Blank,      // no 0x55 0xAA: maybe a GPT without MBR, else an empty disk
     Invalid,    // ends like an MBR but is not a usable one
@@ -145,6 +153,7 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
     // entries as a logical partition and a link.
     if (first == 0) {
         add_note(table, "invalid extended boot record at block %llu", 0ULL);
+        mark_chain_cut(table, ChainCut::Invalid, 0);
         return;
     }
 
@@ -156,6 +165,7 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         if (ebr == nullptr) {
             add_note(table, "cannot read the extended boot record at block %llu",
                      (unsigned long long)current);
+            mark_chain_cut(table, ChainCut::Unreadable, current);
             return;
         }
         bool valid = has_mbr_magic(ebr);
@@ -165,6 +175,7 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         if (!valid) {
             add_note(table, "invalid extended boot record at block %llu",
                      (unsigned long long)current);
+            mark_chain_cut(table, ChainCut::Invalid, current);
             return;
         }
         table->ebr_blocks[table->ebr_count++] = current;
@@ -188,10 +199,11 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         if (next <= current || next >= end) {
             add_note(table,
                      "the chain of logical partitions points outside its extended partition");
+            mark_chain_cut(table, ChainCut::BadLink, current);
             return;
         }
         if (--budget == 0) {
-            table->chain_cut = true;
+            mark_chain_cut(table, ChainCut::TooLong, next);
             add_note(table, "the chain of logical partitions is too long; stopped after 128");
             return;
         }
@@ -235,7 +247,7 @@ bool looks_like_filesystem(const uint8_t* block0) {
            memcmp(block0 + kFat32TypeOffset, "FAT32", 5) == 0;
 }
 
-ErrorCode read_table(const BlockDevice* device, PartitionTable* table) {
+ErrorCode read_table_blocks(const BlockDevice* device, PartitionTable* table) {
     // Frees nothing when the caller has released the array, as it should;
     // a stale one is not leaked by the clear below.
     clear_partitions(table);

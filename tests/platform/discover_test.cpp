@@ -98,7 +98,9 @@ TEST_F(Discover, DescribesEachDiskAndItsAccess) {
     EXPECT_FALSE(d.started_here);
     EXPECT_EQ(d.access.block_size, 4096u);
     EXPECT_EQ(d.access.block_count, 1000u);
-    EXPECT_EQ(d.access.context, sim::block_io_of(h));
+    auto* context = static_cast<const kv::BlockIoDisk*>(d.access.context);
+    EXPECT_EQ(context->block_io, sim::block_io_of(h));
+    EXPECT_EQ(context->media_id, sim::block_io_of(h)->Media->MediaId);
     EXPECT_EQ(d.access.read, &kv::block_io_read);
     EXPECT_EQ(d.access.write, &kv::block_io_write);
     EXPECT_EQ(d.access.random, &kv::random_bytes);

@@ -1,0 +1,163 @@
+// A Write cut short at every possible write, for each way a table goes to
+// the disk: what the disk holds afterwards must be the old table or the new
+// one, whole, and the status must tell which.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <functional>
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "disk/read_table.h"
+#include "edit/edit_ops.h"
+#include "io/write_table.h"
+#include "tests/tui/disk_screen_fixture.h"
+#include "tui/partition_screen.h"
+
+namespace {
+
+using kvtest::DiskScreenTest;
+using kvtest::g_script;
+using Layout = std::vector<std::tuple<int, uint64_t, uint64_t, int>>;
+
+// Kind, start, size and type of every partition, as the program reads them.
+Layout layout_of(sim::MemDisk& disk) {
+    kv::PartitionTable t{};
+    Layout out;
+    if (kv::read_table(disk.device(), &t) != kv::ERR_OK) return {{-1, 0, 0, 0}};
+    out.emplace_back(-2, uint64_t(t.kind), 0, 0);
+    for (int i = 0; i < t.partition_count; i++) {
+        const kv::Partition& p = t.partitions[i];
+        out.emplace_back(int(p.kind), p.start, p.size, p.mbr_type + p.type_guid[0]);
+    }
+    std::sort(out.begin(), out.end());
+    kv::table_free(&t);
+    return out;
+}
+
+kv::Partition model(kv::PartitionKind kind, uint64_t start, uint64_t size) {
+    kv::Partition p{};
+    p.kind = kind;
+    p.start = start;
+    p.size = size;
+    p.mbr_type = 0x83;
+    std::memcpy(p.type_guid, kvtest::kLinuxDataType.data(), 16);
+    return p;
+}
+
+// An MBR whose logical partitions leave a gap after the first one.
+std::unique_ptr<sim::MemDisk> gapped_mbr() {
+    auto image = std::make_unique<sim::MemDisk>(512, 65536);
+    kvtest::write_mbr(*image, {{0x00, 0x83, 2048, 4096}, {0x00, 0x05, 8192, 65536 - 8192}});
+    kvtest::write_ebr_chain(*image, 8192,
+                            {{8192, 10240, 2048}, {20479, 20480, 4096}, {28671, 28672, 4096}});
+    return image;
+}
+
+class WriteFaults : public DiskScreenTest {
+  protected:
+    void SetUp() override {
+        DiskScreenTest::SetUp();
+        record_dialogs();
+    }
+
+    // For N = 1, 2, ... the N-th write and all later ones fail, until a
+    // Write gets through; every outcome is checked against the two layouts.
+    void sweep(const std::function<std::unique_ptr<sim::MemDisk>()>& make,
+               const std::function<void(kv::PartitionTable*, const kv::BlockDevice*)>& edit) {
+        auto original = make();
+        Layout before = layout_of(*original);
+        Layout after = layout_after(make, edit);
+        ASSERT_NE(after, before);
+        uint64_t stopped_partway = 0;
+        for (uint64_t n = 1; n < 100; n++) {
+            auto image = make();
+            open(*image);
+            edit(&view_.table, image->device());
+            kv::view_build_rows(&view_);
+            image->fail_write(n, kv::ERR_IO, true);
+            image->reset_stats();
+            g_script = kvtest::DialogScript{};
+            g_script.confirms = {true};
+            kv::KeyEvent enter{'\r', 0, 0};
+            kv::handle_command(&view_, &enter);
+            Layout now = layout_of(*image);
+            std::string status = view_.message;
+            uint64_t written = image->stats().write_blocks;
+            SCOPED_TRACE("write " + std::to_string(n) + ": " + status);
+            if (!view_.message_is_error) {
+                EXPECT_EQ(now, after);
+                EXPECT_GT(stopped_partway, 0u);
+                kv::view_close(&view_);
+                return;
+            }
+            if (written == 0) {
+                EXPECT_EQ(image->image(), original->image());
+                EXPECT_TRUE(view_.table.dirty); // the edit is kept for another try
+            } else {
+                // The status counts what reached the disk, and the view now
+                // shows the disk.
+                std::smatch m;
+                ASSERT_TRUE(std::regex_search(status, m, std::regex(" (\\d+) of (\\d+) ")));
+                EXPECT_EQ(std::stoull(m[1]), written);
+                EXPECT_GT(std::stoull(m[2]), written);
+                EXPECT_FALSE(view_.table.dirty);
+                stopped_partway++;
+            }
+            EXPECT_TRUE(now == before || now == after) << "a mix of both tables";
+            kv::view_close(&view_);
+        }
+        ADD_FAILURE() << "no Write got through";
+    }
+
+    // The layout a Write without faults leaves.
+    Layout
+    layout_after(const std::function<std::unique_ptr<sim::MemDisk>()>& make,
+                 const std::function<void(kv::PartitionTable*, const kv::BlockDevice*)>& edit) {
+        auto image = make();
+        kv::PartitionTable t{};
+        EXPECT_EQ(kv::read_table(image->device(), &t), kv::ERR_OK);
+        edit(&t, image->device());
+        EXPECT_EQ(kv::write_table(image->device(), &t), kv::ERR_OK);
+        kv::table_free(&t);
+        return layout_of(*image);
+    }
+};
+
+TEST_F(WriteFaults, EveryPrefixOfEveryWriteLeavesOneWholeTable) {
+    using kv::PartitionKind;
+    // A logical partition in the gap before two others.
+    sweep(gapped_mbr, [](kv::PartitionTable* t, const kv::BlockDevice* d) {
+        kv::Partition p = model(PartitionKind::Logical, 14336, 2048);
+        ASSERT_EQ(kv::add_partition(t, d, &p), nullptr);
+    });
+    // MBR to GPT.
+    sweep(gapped_mbr, [](kv::PartitionTable* t, const kv::BlockDevice* d) {
+        kv::new_table(t, d, kv::TableKind::Gpt);
+        kv::Partition p = model(PartitionKind::Primary, 2048, 8192);
+        ASSERT_EQ(kv::add_partition(t, d, &p), nullptr);
+    });
+    // GPT over GPT, one partition gone and one new.
+    auto gpt = [] { return kvtest::gpt_disk(3); };
+    sweep(gpt, [](kv::PartitionTable* t, const kv::BlockDevice* d) {
+        ASSERT_EQ(kv::delete_partition(t, 2), nullptr);
+        kv::Partition p = model(PartitionKind::Primary, 20480, 4096);
+        ASSERT_EQ(kv::add_partition(t, d, &p), nullptr);
+    });
+    // GPT to MBR with logical partitions.
+    sweep(gpt, [](kv::PartitionTable* t, const kv::BlockDevice* d) {
+        kv::new_table(t, d, kv::TableKind::Mbr);
+        kv::Partition a = model(PartitionKind::Primary, 2048, 4096);
+        kv::Partition b = model(PartitionKind::Logical, 10240, 4096);
+        kv::Partition c = model(PartitionKind::Logical, 20480, 4096);
+        ASSERT_EQ(kv::add_partition(t, d, &a), nullptr);
+        ASSERT_EQ(kv::add_partition(t, d, &b), nullptr);
+        ASSERT_EQ(kv::add_partition(t, d, &c), nullptr);
+    });
+}
+
+} // namespace
