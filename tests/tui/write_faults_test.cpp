@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -15,6 +15,8 @@
 #include "disk/read_table.h"
 #include "edit/edit_ops.h"
 #include "io/write_table.h"
+#include "platform/disks.h"
+#include "sim/disks.h"
 #include "tests/tui/disk_screen_fixture.h"
 #include "tui/partition_screen.h"
 
@@ -158,6 +160,100 @@ TEST_F(WriteFaults, EveryPrefixOfEveryWriteLeavesOneWholeTable) {
         ASSERT_EQ(kv::add_partition(t, d, &b), nullptr);
         ASSERT_EQ(kv::add_partition(t, d, &c), nullptr);
     });
+}
+
+} // namespace
+
+namespace {
+
+// Disks found through the simulated firmware, as the program finds them.
+class FirmwareWrites : public WriteFaults {
+  protected:
+    void TearDown() override {
+        kv::view_close(&view_);
+        kv::release_disks();
+        WriteFaults::TearDown();
+    }
+
+    sim::MemDisk* attach(std::unique_ptr<sim::MemDisk> image) {
+        sim::MemDisk* backing = image.get();
+        handle_ = sim::add_block_disk(std::move(image));
+        kv::Disk* disks = nullptr;
+        EXPECT_EQ(kv::discover_disks(&disks), 1);
+        EXPECT_TRUE(kv::view_open(&view_, &disks[0]));
+        return backing;
+    }
+
+    // Write with yes to the question; what the message box said.
+    std::string write() {
+        g_script = kvtest::DialogScript{};
+        g_script.confirms = {true};
+        kv::KeyEvent enter{'\r', 0, 0};
+        kv::handle_command(&view_, &enter);
+        std::vector<kvtest::DialogCall> boxes = g_script.of_kind("message");
+        return boxes.empty() ? "" : boxes.back().text;
+    }
+
+    EFI_HANDLE handle_ = nullptr;
+};
+
+TEST_F(FirmwareWrites, UnreadableEbrBlocksTheWriteButNotTheDelete) {
+    {
+        // The EBR of the second logical partition cannot be read.
+        auto* image = attach(gapped_mbr());
+        sim::fail_block_reads_at(handle_, 20479);
+        ASSERT_TRUE(kv::view_load(&view_));
+        std::vector<uint8_t> before = image->image();
+        ASSERT_EQ(kv::set_active(&view_.table, 1, true), nullptr);
+        std::string why = write();
+        EXPECT_NE(why.find("20479"), std::string::npos) << why;
+        EXPECT_TRUE(view_.message_is_error);
+        EXPECT_TRUE(view_.table.dirty);
+        EXPECT_EQ(image->image(), before);
+        // Without the extended partition nothing is lost by writing.
+        ASSERT_EQ(kv::delete_partition(&view_.table, 2), nullptr);
+        EXPECT_EQ(write(), "");
+        EXPECT_FALSE(view_.message_is_error) << view_.message;
+        EXPECT_NE(image->image(), before);
+    }
+}
+
+TEST_F(FirmwareWrites, TableChangedFromOutsideIsNotOverwritten) {
+    {
+        // Another program adds a partition after the table was read.
+        auto* image = attach(gapped_mbr());
+        ASSERT_EQ(kv::set_active(&view_.table, 1, true), nullptr);
+        kvtest::put_mbr_entry(*image, 0, 3, {0x00, 0x07, 4096 + 2048, 2048});
+        std::vector<uint8_t> changed = image->image();
+        std::string why = write();
+        EXPECT_NE(why.find("Rescan"), std::string::npos) << why;
+        EXPECT_TRUE(view_.message_is_error);
+        EXPECT_EQ(image->image(), changed);
+        // A new table on the same disk is no way around it.
+        kv::new_table(&view_.table, image->device(), kv::TableKind::Gpt);
+        EXPECT_NE(write().find("Rescan"), std::string::npos);
+        EXPECT_EQ(image->image(), changed);
+        // Read again, the table writes.
+        ASSERT_TRUE(kv::view_load(&view_));
+        ASSERT_EQ(kv::set_active(&view_.table, 1, true), nullptr);
+        EXPECT_EQ(write(), "");
+        EXPECT_EQ(image->image()[446], 0x80);
+        EXPECT_EQ(image->image()[446 + 32 + 4], 0x07);
+    }
+}
+
+TEST_F(FirmwareWrites, AnotherMediumIsRefusedByTheFirmware) {
+    {
+        // Another medium in the drive: the firmware refuses the old id.
+        auto* image = attach(gapped_mbr());
+        ASSERT_EQ(kv::set_active(&view_.table, 1, true), nullptr);
+        sim::change_media(handle_);
+        std::vector<uint8_t> before = image->image();
+        EXPECT_NE(write(), "");
+        EXPECT_TRUE(view_.message_is_error);
+        EXPECT_EQ(image->image(), before);
+        EXPECT_EQ(sim::block_io_log(handle_).blocks_written, 0u);
+    }
 }
 
 } // namespace
