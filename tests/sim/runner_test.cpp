@@ -391,7 +391,8 @@ TEST_F(RunnerFiles, FailingImagesFailEveryReadOrWrite) {
     EXPECT_EQ(io->WriteBlocks(io, 0, 0, 512, block.data()), EFI_DEVICE_ERROR);
     EXPECT_EQ(io->WriteBlocks(io, 0, 1, 512, block.data()), EFI_DEVICE_ERROR);
     EXPECT_EQ(io->ReadBlocks(io, 0, 4, 512, block.data()), EFI_SUCCESS);
-    EXPECT_EQ(io->ReadBlocks(io, 0, 4, 1024, block.data()), EFI_DEVICE_ERROR);
+    std::vector<uint8_t> two(1024);
+    EXPECT_EQ(io->ReadBlocks(io, 0, 4, 1024, two.data()), EFI_DEVICE_ERROR);
 }
 
 TEST_F(RunnerFiles, AttachingStopsAtABadImage) {
