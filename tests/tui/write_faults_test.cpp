@@ -14,6 +14,8 @@
 
 #include "disk/read_table.h"
 #include "edit/edit_ops.h"
+#include "io/backup.h"
+#include "platform/memory.h"
 #include "io/write_table.h"
 #include "platform/disks.h"
 #include "sim/disks.h"
@@ -165,6 +167,35 @@ TEST_F(WriteFaults, EveryPrefixOfEveryWriteLeavesOneWholeTable) {
 } // namespace
 
 namespace {
+
+// A restore cut short, both ways round: a GPT backup over an MBR disk and an
+// MBR backup over a GPT disk.
+TEST(RestoreFaults, EveryPrefixLeavesOneWholeTable) {
+    std::vector<std::function<std::unique_ptr<sim::MemDisk>()>> makers = {
+        gapped_mbr, [] { return kvtest::gpt_disk(3); }};
+    for (int from = 0; from < 2; from++) {
+        SCOPED_TRACE(from);
+        auto source = makers[1 - from]();
+        kv::PartitionTable t{};
+        ASSERT_EQ(kv::read_table(source->device(), &t), kv::ERR_OK);
+        uint8_t* file = nullptr;
+        size_t size = 0;
+        ASSERT_EQ(kv::build_backup(source->device(), &t, &file, &size), kv::ERR_OK);
+        kv::table_free(&t);
+        Layout before = layout_of(*makers[from]());
+        Layout after = layout_of(*source);
+        bool through = false;
+        for (uint64_t n = 1; n < 100 && !through; n++) {
+            auto disk = makers[from]();
+            disk->fail_write(n, kv::ERR_IO, true);
+            through = kv::restore_backup(disk->device(), file, size) == nullptr;
+            Layout now = layout_of(*disk);
+            EXPECT_TRUE(through ? now == after : now == before || now == after) << n;
+        }
+        EXPECT_TRUE(through);
+        kv::free(file);
+    }
+}
 
 // Disks found through the simulated firmware, as the program finds them.
 class FirmwareWrites : public WriteFaults {
