@@ -39,6 +39,7 @@ def sweep(sim, name, make, keys):
     """Runs the keys with the N-th write failing, for N = 1, 2, ... until a
     write gets through."""
     old = layout(make(sim.path(f"{name}-old.img")))
+    cut = []
     for n in range(1, 20):
         img = make(sim.path(f"{name}-{n}.img"))
         before = sd.digest(img)
@@ -48,7 +49,10 @@ def sweep(sim, name, make, keys):
         counted = re.search(r"after (\d+) of (\d+) blocks", text)
         if counted is None and now != old:
             sim.verify(img)
+            for k, seen in cut:
+                sim.check(seen in (old, now), f"{name}, write {k}: neither table: {seen}")
             return n
+        cut.append((n, now))
         sim.check(now == old or counted is not None, f"{name}, write {n}: the disk changed "
                   "but the status says nothing was written")
         if counted is None:
@@ -57,7 +61,6 @@ def sweep(sim, name, make, keys):
             sim.check(0 < int(counted.group(1)) < int(counted.group(2)),
                       f"{name}, write {n}: {counted.group(0)}")
         if now != old:
-            # A mix would show here as a table the peers find faults in.
             sim.verify(img)
         else:
             sim.check(peers.sfdisk_verify(img) is None, f"{name}, write {n}: old table damaged")
