@@ -70,6 +70,14 @@ void append_as_read(PartitionTable* table, const Partition* model) {
     table->dirty = false;
 }
 
+// Logical partitions behind this point were never read: a table written
+// from what was read would drop them.
+void mark_chain_cut(PartitionTable* table, ChainCut reason, uint64_t block) {
+    table->chain_cut = true;
+    table->chain_cut_reason = reason;
+    table->chain_cut_block = block;
+}
+
 enum class Block0 {
     Blank,      // no 0x55 0xAA: maybe a GPT without MBR, else an empty disk
     Invalid,    // ends like an MBR but is not a usable one
@@ -152,13 +160,6 @@ bool already_visited(const PartitionTable* table, uint64_t block) {
     return false;
 }
 
-// The chain stopped before its end: what lies behind was never read, and a
-// written chain would end here and lose it.
-void cut_chain(PartitionTable* table, uint64_t block) {
-    table->chain_cut = true;
-    table->chain_cut_at = block;
-}
-
 // Follows the EBR chain of the first extended partition. Links may point in
 // either direction (fdisk places EBRs in the order partitions were made), so
 // the walk ends at a block already visited or after the budget.
@@ -174,6 +175,7 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
     // entries as a logical partition and a link.
     if (first == 0) {
         add_note(table, "invalid extended boot record at block %llu", 0ULL);
+        mark_chain_cut(table, ChainCut::Invalid, 0);
         return;
     }
 
@@ -184,7 +186,7 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         if (ebr == nullptr) {
             add_note(table, "cannot read the extended boot record at block %llu",
                      (unsigned long long)current);
-            cut_chain(table, current);
+            mark_chain_cut(table, ChainCut::Unreadable, current);
             return;
         }
         bool valid = has_mbr_magic(ebr);
@@ -197,7 +199,7 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         if (!valid) {
             add_note(table, "invalid extended boot record at block %llu",
                      (unsigned long long)current);
-            if (!blank) cut_chain(table, current);
+            if (!blank) mark_chain_cut(table, ChainCut::Invalid, current);
             return;
         }
         table->ebr_blocks[table->ebr_count++] = current;
@@ -221,7 +223,7 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         if (next >= end) {
             add_note(table,
                      "the chain of logical partitions points outside its extended partition");
-            cut_chain(table, current);
+            mark_chain_cut(table, ChainCut::BadLink, current);
             return;
         }
         // A loop holds nothing that was not read: the written chain ends
@@ -232,8 +234,8 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
             return;
         }
         if (table->ebr_count == kEbrChainLimit) {
+            mark_chain_cut(table, ChainCut::TooLong, next);
             add_note(table, "the chain of logical partitions is too long; stopped after 128");
-            cut_chain(table, next);
             return;
         }
         current = next;
@@ -299,7 +301,7 @@ bool looks_like_filesystem(const uint8_t* block0) {
            memcmp(block0 + kFat32TypeOffset, "FAT32", 5) == 0;
 }
 
-ErrorCode read_table(const BlockDevice* device, PartitionTable* table) {
+ErrorCode read_table_blocks(const BlockDevice* device, PartitionTable* table) {
     // Frees nothing when the caller has released the array, as it should;
     // a stale one is not leaked by the clear below.
     clear_partitions(table);

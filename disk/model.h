@@ -17,6 +17,9 @@ enum class TableKind : uint32_t { None = 0, Mbr = 1, Gpt = 2 };
 
 enum class PartitionKind : uint32_t { Primary = 0, Extended = 1, Logical = 2 };
 
+// Why the reader stopped following an EBR chain before its end.
+enum class ChainCut : uint8_t { Unknown = 0, TooLong, Unreadable, Invalid, BadLink };
+
 constexpr int kMaxNotes = 8;
 constexpr size_t kNoteSize = 100;          // 99 characters and the NUL
 constexpr size_t kPartitionNameSize = 112; // UTF-8, NUL-terminated
@@ -71,12 +74,18 @@ struct PartitionTable {
     uint64_t ebr_blocks[kMaxEbrs];
     // The chain went on past the last EBR read (a read error, an invalid
     // EBR, a link out of the extended partition or the budget): writing would
-    // drop the rest. `chain_cut_at` is the block where reading stopped.
+    // drop the rest.
     bool chain_cut;
-    uint64_t chain_cut_at;
     // The backup GPT lies before data at the end of the disk (RAID or
     // firmware metadata): the writer keeps it where it is.
     bool backup_kept;
+    ChainCut chain_cut_reason;
+    uint64_t chain_cut_block; // the EBR that could not be read or used
+    // CRC-32 over every block the reader read, in order: the writer reads
+    // the same blocks again and refuses when the disk no longer matches.
+    // Kept by new_table, since the disk is still the one that was read.
+    uint32_t read_fingerprint;
+    bool fingerprinted; // false for a table that never came from a disk
     // Slots allocated in `partitions`. Code that installs an array of its own
     // leaves it 0 so the next append reallocates instead of trusting it.
     int32_t partition_capacity;

@@ -15,7 +15,16 @@ namespace kv {
 // examined, ERR_INVALID_PARAMETER for a block size below 512 or an empty
 // disk, ERR_IO when block 0 cannot be read; on those two only `block_size`
 // and `block_count` are set. The table comes back clean (nothing changed).
+// The table also carries a fingerprint of every block read for it.
 ErrorCode read_table(const BlockDevice* device, PartitionTable* table);
+
+// Reads the disk again as read_table did for `table` and tells whether the
+// same blocks hold the same bytes. A table that was not read from a disk
+// (fingerprinted false) has nothing to compare and always matches.
+bool disk_still_matches(const BlockDevice* device, const PartitionTable* table);
+
+// read_table without the fingerprint: what the tap in read_table reads through.
+ErrorCode read_table_blocks(const BlockDevice* device, PartitionTable* table);
 
 // Whether block 0 (at least 512 bytes) carries the signature of an NTFS,
 // exFAT or FAT boot sector. Meaningful only where byte 0 is a jump

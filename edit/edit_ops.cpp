@@ -181,7 +181,13 @@ const char* add_mbr(PartitionTable* table, const Partition* model, uint64_t last
 } // namespace
 
 void new_table(PartitionTable* table, const BlockDevice* device, TableKind kind) {
+    // The disk is still the one that was read: the writer's check against
+    // a change from outside holds for the new table too.
+    uint32_t fingerprint = table->read_fingerprint;
+    bool fingerprinted = table->fingerprinted;
     table_free(table);
+    table->read_fingerprint = fingerprint;
+    table->fingerprinted = fingerprinted;
     table->kind = kind;
     table->block_size = device->block_size;
     table->block_count = device->block_count;

@@ -56,6 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The EBRs read: on the disk, never block 0, each once (links may run
     // backwards, but a loop ends the walk).
     if (table.ebr_count < 0 || table.ebr_count > kv::kMaxEbrs) std::abort();
+    if (table.chain_cut && table.chain_cut_reason == kv::ChainCut::TooLong &&
+        table.ebr_count != kv::kMaxEbrs)
+        std::abort();
+    if (!table.chain_cut && table.chain_cut_reason != kv::ChainCut::Unknown) std::abort();
     for (int i = 0; i < table.ebr_count; i++) {
         uint64_t block = table.ebr_blocks[i];
         if (block == 0 || block >= table.block_count) std::abort();

@@ -113,14 +113,26 @@ bool inside_partition(const PartitionTable* table, uint64_t lba) {
     return false;
 }
 
+// Last range first: a backup lists block 0 first, then what it points at
+// (the EBRs in chain order; the GPT headers before their arrays), so the
+// reverse puts every block on the disk before the one that leads to it, and
+// the disk holds the old table until block 0 switches it.
 const char* write_ranges(const BlockDevice* device, const uint8_t* image, size_t size) {
     if (device->write == nullptr) return kCannotWrite;
     RangeCursor c = first_range(image, size, device);
-    ImageRange r;
-    while (c.left > 0 && next_range(&c, &r) == nullptr)
+    uint64_t count = c.left;
+    ImageRange* ranges = (ImageRange*)xcalloc(count > 0 ? (size_t)count : 1, sizeof(ImageRange));
+    uint64_t taken = 0;
+    while (c.left > 0 && next_range(&c, &ranges[taken]) == nullptr)
+        taken++;
+    const char* result = nullptr;
+    for (uint64_t i = taken; i > 0 && result == nullptr; i--) {
+        const ImageRange& r = ranges[i - 1];
         if (device->write(device->context, r.first, r.blocks, r.data) != ERR_OK)
-            return kCannotWrite;
-    return nullptr;
+            result = kCannotWrite;
+    }
+    free(ranges);
+    return result;
 }
 
 // Blocks [first, first + count) of the old GPT that the clean-up zeroes.

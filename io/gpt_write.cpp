@@ -1,8 +1,9 @@
-// Writes a GPT: the protective MBR, the primary entry array and header, then
-// the backup array and header at the end of the disk as it is now. The order
-// keeps a readable table on the disk after any prefix of the writes: a new
-// primary array is not trusted before its header, and the old backup stays
-// valid until the new primary is complete.
+// Writes a GPT: the primary entry array and header, the backup array and
+// header at the end of the disk as it is now, then the protective MBR. The
+// order keeps a readable table on the disk after any prefix of the writes: a
+// new primary array is not trusted before its header, the old backup stays
+// valid until the new primary is complete, and an MBR that the GPT replaces
+// stays in force until block 0 is written.
 #include "disk/bytes.h"
 #include "disk/crc32.h"
 #include "disk/gpt_layout.h"
@@ -221,19 +222,19 @@ bool keeps_block0(const PartitionTable* table) {
     return protective && others;
 }
 
+ErrorCode write_gpt_block0(const BlockDevice* device, const PartitionTable* table, uint8_t* block) {
+    if (keeps_block0(table)) return prune_hybrid_mbr(device, table);
+    memset(block, 0, device->block_size);
+    build_protective_mbr(device, table, block);
+    return write_blocks(device, 0, 1, block);
+}
+
+// Both copies, primary first. Until block 0 changes, a disk that held an MBR
+// still reads as that MBR, so its protective MBR comes last.
 ErrorCode write_gpt_blocks(const BlockDevice* device, const PartitionTable* table,
                            const GptLayout* layout, const uint8_t* array, uint8_t* block) {
-    ErrorCode rc;
-    if (keeps_block0(table)) {
-        rc = prune_hybrid_mbr(device, table);
-    } else {
-        build_protective_mbr(device, table, block);
-        rc = write_blocks(device, 0, 1, block);
-    }
-    if (rc != ERR_OK) return rc;
     uint32_t array_crc = crc32(0, array, (size_t)layout->array_bytes);
-
-    rc = write_blocks(device, layout->primary_array, layout->array_blocks, array);
+    ErrorCode rc = write_blocks(device, layout->primary_array, layout->array_blocks, array);
     if (rc != ERR_OK) return rc;
     memset(block, 0, device->block_size);
     build_header(table, layout, array_crc, kGptPrimaryBlock, layout->backup_header,
@@ -246,7 +247,9 @@ ErrorCode write_gpt_blocks(const BlockDevice* device, const PartitionTable* tabl
     memset(block, 0, device->block_size);
     build_header(table, layout, array_crc, layout->backup_header, kGptPrimaryBlock,
                  layout->backup_array, block);
-    return write_blocks(device, layout->backup_header, 1, block);
+    rc = write_blocks(device, layout->backup_header, 1, block);
+    if (rc != ERR_OK) return rc;
+    return write_gpt_block0(device, table, block);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// Writes an MBR table: block 0 with the primary and extended entries, then
-// one extended boot record (EBR) per logical partition, linked in order of
-// start. Every value is checked to fit its 32-bit field and every EBR to land
+// Writes an MBR table: one extended boot record (EBR) per logical partition,
+// linked in order of start, then block 0 with the primary and extended
+// entries. Every value is checked to fit its 32-bit field and every EBR to land
 // in a free block of the extended partition before anything is written.
 #include "disk/bytes.h"
 #include "disk/gpt_layout.h"
@@ -247,6 +247,39 @@ bool entry_as_read(const PartitionTable* table, int slot, const Partition* p) {
            load_le32(e + kEntryBlockCount) == p->size;
 }
 
+// The reader stopped before the end of the chain: the logical partitions
+// behind the cut were never read, and a chain written from this table would
+// end where reading stopped and drop them.
+ErrorCode refuse_cut_chain(const PartitionTable* table, WriteRefusal* refusal) {
+    unsigned long long block = table->chain_cut_block;
+    switch (table->chain_cut_reason) {
+    case ChainCut::TooLong:
+        return refuse(refusal,
+                      "logical partitions after the first %d were not read: writing "
+                      "would lose them",
+                      kEbrChainLimit);
+    case ChainCut::Unreadable:
+        return refuse(refusal,
+                      "the EBR at block %llu cannot be read: writing would lose the "
+                      "logical partitions after it",
+                      block);
+    case ChainCut::Invalid:
+        return refuse(refusal,
+                      "the EBR at block %llu is invalid: writing would lose the "
+                      "logical partitions after it",
+                      block);
+    case ChainCut::BadLink:
+        return refuse(refusal,
+                      "the EBR at block %llu links outside the extended partition: "
+                      "writing would lose what follows",
+                      block);
+    case ChainCut::Unknown:
+        break;
+    }
+    return refuse(refusal, "the chain of logical partitions was not read to its end: writing "
+                           "would lose the rest");
+}
+
 void build_block0(const PartitionTable* table, const MbrPlan* plan, uint8_t* block) {
     memcpy(block, table->block0, kMbrBootCodeSize);
     store_le32(block + kMbrSignatureOffset, table->mbr_signature);
@@ -271,7 +304,10 @@ ErrorCode write_ebr_chain(const BlockDevice* device, const MbrPlan* plan, uint8_
         finish_block(block);
         return write_blocks(device, base, 1, block);
     }
-    for (int i = 0; i < plan->logical_count; i++) {
+    // From the last EBR to the first: each link then points at an EBR that
+    // is already on the disk, and the first EBR, which the reader starts
+    // from, switches from the old chain to the new one in a single write.
+    for (int i = plan->logical_count - 1; i >= 0; i--) {
         const LogicalSlot* own = &plan->logicals[i];
         const Partition* p = own->partition;
         memset(block, 0, device->block_size);
@@ -288,18 +324,6 @@ ErrorCode write_ebr_chain(const BlockDevice* device, const MbrPlan* plan, uint8_
         if (rc != ERR_OK) return rc;
     }
     return ERR_OK;
-}
-
-ErrorCode refuse_cut_chain(const PartitionTable* table, WriteRefusal* refusal) {
-    if (table->ebr_count >= kEbrChainLimit)
-        return refuse(refusal,
-                      "logical partitions after the first %d were not read: writing "
-                      "would lose them",
-                      kEbrChainLimit);
-    return refuse(refusal,
-                  "the chain of logical partitions breaks at block %llu: writing would lose "
-                  "the partitions behind it",
-                  (unsigned long long)table->chain_cut_at);
 }
 
 } // namespace
@@ -330,12 +354,18 @@ ErrorCode write_mbr_table(const BlockDevice* device, const PartitionTable* table
         return planned;
     }
 
+    // Block 0 decides which table the disk holds: the chain it points at goes
+    // out before it, and a GPT it replaces is cleared only after it.
     uint8_t* block = (uint8_t*)xcalloc(1, device->block_size);
-    build_block0(table, &plan, block);
-    ErrorCode rc = remove_stale_gpt_header(device, table, kGptPrimaryBlock);
+    ErrorCode rc = ERR_OK;
+    if (plan.extended != nullptr) rc = write_ebr_chain(device, &plan, block);
+    if (rc == ERR_OK) {
+        memset(block, 0, device->block_size);
+        build_block0(table, &plan, block);
+        rc = write_blocks(device, 0, 1, block);
+    }
+    if (rc == ERR_OK) rc = remove_stale_gpt_header(device, table, kGptPrimaryBlock);
     if (rc == ERR_OK) rc = remove_stale_gpt_header(device, table, device->block_count - 1);
-    if (rc == ERR_OK) rc = write_blocks(device, 0, 1, block);
-    if (rc == ERR_OK && plan.extended != nullptr) rc = write_ebr_chain(device, &plan, block);
     free(block);
     free(plan.logicals);
     return rc;

@@ -14,6 +14,10 @@ namespace kv {
 constexpr size_t kWriteRefusalSize = 100;
 struct WriteRefusal {
     char text[kWriteRefusalSize];
+    // How far the write got: blocks written, and blocks the whole write
+    // takes. blocks_written is 0 when the disk was not touched.
+    uint64_t blocks_written;
+    uint64_t blocks_total;
 };
 
 // Writes `table` to `device` and returns 0, or the first error met. The table
@@ -28,8 +32,14 @@ struct WriteRefusal {
 // partition or outside the extended one, duplicate numbers, ...).
 // A table whose EBR chain was cut short by the reader is refused as well:
 // the logical partitions after the cut were never read, and writing the
-// chain would drop them. Each of these refusals also fills `refusal` when
-// one is given.
+// chain would drop them. So is a table whose disk no longer holds what it
+// was read from (changed from outside): the same blocks are read again and
+// compared before the first write. Each of these refusals also fills
+// `refusal` when one is given.
+//
+// The blocks go out in an order that keeps the old or the new table
+// readable after any prefix of them: what the first block read (block 0,
+// or the first EBR of a chain) points at is written before it.
 // ERR_WRITE_PROTECTED when the device has no `write`. Any other code comes
 // from the device; blocks written before a failure stay written.
 ErrorCode write_table(const BlockDevice* device, const PartitionTable* table,

@@ -40,12 +40,13 @@ void bounce_give_back(const Bounce& bounce) {
 
 ErrorCode block_io_read(void* context, uint64_t first_block, uint64_t block_count, void* buffer) {
     if (block_count == 0) return ERR_OK;
-    EFI_BLOCK_IO_PROTOCOL* block_io = static_cast<EFI_BLOCK_IO_PROTOCOL*>(context);
+    const BlockIoDisk* disk = static_cast<const BlockIoDisk*>(context);
+    EFI_BLOCK_IO_PROTOCOL* block_io = disk->block_io;
     Bounce bounce;
     ErrorCode taken = bounce_take(block_io, block_count, &bounce);
     if (taken != ERR_OK) return taken;
-    EFI_STATUS status = block_io->ReadBlocks(block_io, block_io->Media->MediaId, first_block,
-                                             bounce.bytes, bounce.data());
+    EFI_STATUS status =
+        block_io->ReadBlocks(block_io, disk->media_id, first_block, bounce.bytes, bounce.data());
     if (!EFI_ERROR(status)) memcpy(buffer, bounce.data(), bounce.bytes);
     bounce_give_back(bounce);
     return status_to_error(status);
@@ -56,13 +57,14 @@ ErrorCode block_io_read(void* context, uint64_t first_block, uint64_t block_coun
 ErrorCode block_io_write(void* context, uint64_t first_block, uint64_t block_count,
                          const void* buffer) {
     if (block_count == 0) return ERR_OK;
-    EFI_BLOCK_IO_PROTOCOL* block_io = static_cast<EFI_BLOCK_IO_PROTOCOL*>(context);
+    const BlockIoDisk* disk = static_cast<const BlockIoDisk*>(context);
+    EFI_BLOCK_IO_PROTOCOL* block_io = disk->block_io;
     Bounce bounce;
     ErrorCode taken = bounce_take(block_io, block_count, &bounce);
     if (taken != ERR_OK) return taken;
     memcpy(bounce.data(), buffer, bounce.bytes);
-    EFI_STATUS status = block_io->WriteBlocks(block_io, block_io->Media->MediaId, first_block,
-                                              bounce.bytes, bounce.data());
+    EFI_STATUS status =
+        block_io->WriteBlocks(block_io, disk->media_id, first_block, bounce.bytes, bounce.data());
     if (!EFI_ERROR(status)) status = block_io->FlushBlocks(block_io);
     bounce_give_back(bounce);
     return status_to_error(status);

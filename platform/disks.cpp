@@ -27,6 +27,7 @@ const KindNeedle kKinds[] = {
 };
 
 Disk* g_disks;
+BlockIoDisk* g_media; // the contexts of g_disks, one each
 int g_disk_count;
 
 struct Candidate {
@@ -77,9 +78,11 @@ EFI_BLOCK_IO_PROTOCOL* whole_disk(EFI_HANDLE handle) {
     return block_io;
 }
 
-void fill_disk(Disk* disk, size_t index, char* text, const char* boot,
+void fill_disk(Disk* disk, BlockIoDisk* context, size_t index, char* text, const char* boot,
                EFI_BLOCK_IO_PROTOCOL* block_io) {
     const EFI_BLOCK_IO_MEDIA* media = block_io->Media;
+    context->block_io = block_io;
+    context->media_id = media->MediaId;
     *disk = Disk{};
     format(disk->name, sizeof disk->name, "blk%u", (unsigned)index);
     copy_label(disk->kind_label, sizeof disk->kind_label, device_kind_label(text));
@@ -90,7 +93,7 @@ void fill_disk(Disk* disk, size_t index, char* text, const char* boot,
     disk->access.read = block_io_read;
     disk->access.write = disk->read_only || disk->started_here ? nullptr : block_io_write;
     disk->access.random = random_bytes;
-    disk->access.context = block_io;
+    disk->access.context = context;
     disk->access.block_size = media->BlockSize;
     disk->access.block_count = media->LastBlock + 1;
 }
@@ -114,7 +117,9 @@ void release_disks() {
     for (int i = 0; i < g_disk_count; i++)
         free(g_disks[i].device_path);
     free(g_disks);
+    free(g_media);
     g_disks = nullptr;
+    g_media = nullptr;
     g_disk_count = 0;
 }
 
@@ -143,11 +148,14 @@ int discover_disks(Disk** list) {
     sort(candidates, handle_count, sizeof(Candidate), compare_candidates);
 
     g_disks = (Disk*)xcalloc(handle_count, sizeof(Disk));
+    g_media = (BlockIoDisk*)xcalloc(handle_count, sizeof(BlockIoDisk));
     for (UINTN i = 0; i < handle_count; i++) {
         EFI_BLOCK_IO_PROTOCOL* block_io = whole_disk(candidates[i].handle);
         if (!block_io) continue;
         // The disk takes over the text; what is left below are the skipped ones.
-        fill_disk(&g_disks[g_disk_count++], i, candidates[i].text, boot, block_io);
+        fill_disk(&g_disks[g_disk_count], &g_media[g_disk_count], i, candidates[i].text, boot,
+                  block_io);
+        g_disk_count++;
         candidates[i].text = nullptr;
     }
 
@@ -157,7 +165,9 @@ int discover_disks(Disk** list) {
     free(boot);
     if (g_disk_count == 0) {
         free(g_disks);
+        free(g_media);
         g_disks = nullptr;
+        g_media = nullptr;
     }
     *list = g_disks;
     return g_disk_count;

@@ -8,6 +8,8 @@
 #include "disk/model.h"
 #include "platform/error.h"
 
+struct EFI_BLOCK_IO_PROTOCOL;
+
 namespace kv {
 
 // Rebuilds the program-wide disk list from the firmware and points *list at
@@ -29,10 +31,19 @@ const char* device_kind_label(const char* path_text);
 // `device`: `boot` begins with it and goes on with '/' or ends there.
 bool started_from(const char* boot, const char* device);
 
-// BlockDevice operations over an EFI_BLOCK_IO_PROTOCOL (the context). They
-// go through a page-aligned bounce buffer so that no IoAlign a controller
-// asks for can refuse the caller's buffer; a write is flushed before it
-// counts as done.
+// The context of a disk's BlockDevice: its Block I/O and the MediaId the
+// firmware gave when the disk was found. Every transfer names that id, not
+// the current one, so that a medium changed since then is refused by the
+// firmware (EFI_MEDIA_CHANGED) instead of being read or written as if it
+// were the one the table came from.
+struct BlockIoDisk {
+    EFI_BLOCK_IO_PROTOCOL* block_io;
+    uint32_t media_id;
+};
+
+// BlockDevice operations over a BlockIoDisk (the context). They go through a
+// page-aligned bounce buffer so that no IoAlign a controller asks for can
+// refuse the caller's buffer; a write is flushed before it counts as done.
 ErrorCode block_io_read(void* context, uint64_t first_block, uint64_t block_count, void* buffer);
 ErrorCode block_io_write(void* context, uint64_t first_block, uint64_t block_count,
                          const void* buffer);

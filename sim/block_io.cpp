@@ -30,6 +30,7 @@ struct Device {
     std::unique_ptr<SimDisk> backing; // whole disks only
     std::vector<Device*> children;
     Fault read_fault, write_fault, flush_fault;
+    std::vector<uint64_t> bad_blocks; // reads that touch one of them fail
     BlockIoLog log;
 };
 
@@ -93,6 +94,12 @@ EFI_STATUS transfer(Device* d, EFI_LBA lba, uint64_t blocks, void* buffer, bool 
     return code == kv::ERR_WRITE_PROTECTED ? EFI_WRITE_PROTECTED : EFI_DEVICE_ERROR;
 }
 
+bool touches_bad_block(const Device* d, EFI_LBA lba, uint64_t blocks) {
+    for (uint64_t bad : d->bad_blocks)
+        if (bad >= lba && bad - lba < blocks) return true;
+    return false;
+}
+
 EFI_STATUS access(EFI_BLOCK_IO_PROTOCOL* self, UINT32 media_id, EFI_LBA lba, UINTN size,
                   VOID* buffer, bool write) {
     Device* d = device_of(self);
@@ -102,6 +109,8 @@ EFI_STATUS access(EFI_BLOCK_IO_PROTOCOL* self, UINT32 media_id, EFI_LBA lba, UIN
     log.last_buffer = reinterpret_cast<uintptr_t>(buffer);
     uint64_t blocks = 0;
     EFI_STATUS status = check_request(d, media_id, lba, size, buffer, write, &blocks);
+    if (!EFI_ERROR(status) && !write && touches_bad_block(d, lba, blocks))
+        status = EFI_DEVICE_ERROR;
     if (!EFI_ERROR(status) && blocks > 0 &&
         !(write ? d->write_fault : d->read_fault).fires(&status))
         status = transfer(d, lba, blocks, buffer, write);
@@ -329,6 +338,10 @@ void fail_block_write(EFI_HANDLE handle, uint64_t nth, EFI_STATUS status, bool a
 
 void fail_block_flush(EFI_HANDLE handle, uint64_t nth, EFI_STATUS status, bool and_after) {
     if (Device* d = device_at(handle)) d->flush_fault = Fault{nth, status, and_after, false};
+}
+
+void fail_block_reads_at(EFI_HANDLE handle, uint64_t lba) {
+    if (Device* d = device_at(handle)) d->bad_blocks.push_back(lba);
 }
 
 void set_write_protected(EFI_HANDLE disk, bool protect) {

@@ -109,6 +109,10 @@ void fail_block_write(EFI_HANDLE handle, uint64_t nth, EFI_STATUS status = EFI_D
 void fail_block_flush(EFI_HANDLE handle, uint64_t nth, EFI_STATUS status = EFI_DEVICE_ERROR,
                       bool and_after = false);
 
+// Every read on this handle that takes in block `lba` fails with a device
+// error, as on a medium with a bad sector there; other reads go through.
+void fail_block_reads_at(EFI_HANDLE handle, uint64_t lba);
+
 // Media state of a disk; its partitions follow. Write protection sets
 // ReadOnly; removing the medium clears MediaPresent; inserting one (again)
 // sets it and gives the medium a new MediaId, as does changing it, so that a

@@ -33,6 +33,11 @@ struct ImageArg {
     // a device error.
     bool fail_reads = false;
     bool fail_writes = false;
+    // :failwrite=N: the N-th write and every one after it fail, as at a
+    // power cut; 0 when not asked for.
+    uint64_t fail_write_from = 0;
+    // :badblock=LBA (repeatable): reads of these blocks fail.
+    std::vector<uint64_t> bad_blocks;
 };
 
 struct RunnerOptions {
@@ -60,7 +65,7 @@ struct RunnerOptions {
     bool help = false;
 };
 
-// "PATH[:ro][:BLOCKSIZE][:boot][:failread][:failwrite]", the suffixes in
+// "PATH[:ro][:BLOCKSIZE][:boot][:failread][:failwrite[=N]][:badblock=LBA]", the suffixes in
 // any order.
 bool parse_image_arg(const std::string& text, ImageArg* arg, std::string* error);
 // The arguments after the program name. False with a one-line *error.

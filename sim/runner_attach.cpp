@@ -120,6 +120,10 @@ bool attach_images(const std::vector<ImageArg>& images, std::vector<EFI_HANDLE>*
         EFI_HANDLE disk = add_block_disk(std::move(backing), config);
         if (arg.fail_reads) fail_block_read(disk, 1, EFI_DEVICE_ERROR, true);
         if (arg.fail_writes) fail_block_write(disk, 1, EFI_DEVICE_ERROR, true);
+        if (arg.fail_write_from > 0)
+            fail_block_write(disk, arg.fail_write_from, EFI_DEVICE_ERROR, true);
+        for (uint64_t lba : arg.bad_blocks)
+            fail_block_reads_at(disk, lba);
         disks->push_back(disk);
     }
     return true;

@@ -7,7 +7,8 @@
 namespace sim {
 
 const char kRunnerUsage[] =
-    R"(usage: korvane-sim [options] [IMAGE[:ro][:4096][:boot][:failread][:failwrite] ...]
+    R"(usage: korvane-sim [options] [IMAGE[:ro][:4096][:boot][:failread][:failwrite[=N]]
+                    [:badblock=LBA] ...]
 
 Runs Korvane on a simulated UEFI firmware in this terminal. Each IMAGE, a raw
 disk image file, becomes a disk, in the order given: :ro attaches it
@@ -16,7 +17,9 @@ size (default 512). The program is started from the file-system volume fs0,
 a host directory, where backups go; with :boot on one image, fs0 counts as a
 partition of that disk, which the program then refuses to change. :failread
 and :failwrite make every read or write of the disk fail, as on a failing
-drive.
+drive; :failwrite=N lets the first N-1 writes through and fails the N-th and
+every later one, as a power cut would; :badblock=LBA (repeatable) makes
+every read of that block fail.
 
 options:
   --fs DIR        the directory that is fs0 (default: a fresh temporary
@@ -139,6 +142,21 @@ bool parse_image_arg(const std::string& text, ImageArg* arg, std::string* error)
         } else if (tail == "failwrite" && !have_fail_write) {
             have_fail_write = true;
             arg->fail_writes = true;
+        } else if (tail.rfind("failwrite=", 0) == 0 && arg->fail_write_from == 0) {
+            size_t value = 0;
+            if (!all_digits(tail.substr(10)) || !parse_count(tail.substr(10), &value) ||
+                value == 0) {
+                *error = text + ": failwrite= needs a write number from 1 on";
+                return false;
+            }
+            arg->fail_write_from = value;
+        } else if (tail.rfind("badblock=", 0) == 0) {
+            size_t value = 0;
+            if (!all_digits(tail.substr(9)) || !parse_count(tail.substr(9), &value)) {
+                *error = text + ": badblock= needs a block number";
+                return false;
+            }
+            arg->bad_blocks.push_back(value);
         } else if (all_digits(tail) && !have_size) {
             size_t value = 0;
             if (!parse_count(tail, &value) || value < 512 || value > kMaxBlockSize ||

@@ -338,6 +338,11 @@ class Editor {
         }
         kv::WriteRefusal refusal;
         kv::ErrorCode rc = kv::write_table(disk_->device(), table_, &refusal);
+        if (rc != kv::ERR_OK && refusal.blocks_written > 0) {
+            written_ = true;
+            return "the write stopped after " + std::to_string(refusal.blocks_written) + " of " +
+                   std::to_string(refusal.blocks_total) + " blocks: " + kv::error_text(rc);
+        }
         if (rc != kv::ERR_OK) return refusal.text[0] != '\0' ? refusal.text : kv::error_text(rc);
         written_ = true;
         // As the program does after a write: what counts is what the disk

@@ -184,9 +184,22 @@ void write_command(DiskView* view) {
 
     WriteRefusal refusal;
     ErrorCode result = write_table(&disk->access, &view->table, &refusal);
+    if (result != ERR_OK && refusal.blocks_written > 0) {
+        // Part of the table is on the disk: what counts now is what the disk
+        // holds, and the notes of the table read back say what that is.
+        char text[kMessageSize];
+        format(text, sizeof text, "The write stopped after %llu of %llu blocks: %s.",
+               (unsigned long long)refusal.blocks_written, (unsigned long long)refusal.blocks_total,
+               error_text(result));
+        message_box(true, "Write", text);
+        view_load(view);
+        view_set_message(view, true, "%s", text);
+        return;
+    }
     if (result != ERR_OK) {
-        // The table stays in memory, still changed, so Write can be tried
-        // again. A refused table says what is wrong with it.
+        // Nothing reached the disk: the table stays in memory, still changed,
+        // so Write can be tried again. A refused table says what is wrong
+        // with it.
         const char* why = refusal.text[0] != '\0' ? refusal.text : error_text(result);
         message_box(true, "Write", why);
         view_set_message(view, true, "Not written: %s.", why);

@@ -670,7 +670,9 @@ TEST_F(BackupTest, RefusesDiskItCannotReadOrWrite) {
     EXPECT_EQ(disk.image(), original);
 }
 
-TEST_P(BackupBlockSizeTest, FailedWriteLeavesTheRangesBeforeIt) {
+// Ranges go out from the last to the first, so that block 0, which decides
+// what the disk holds, comes last.
+TEST_P(BackupBlockSizeTest, FailedWriteLeavesTheRangesAfterIt) {
     auto disk = fresh_disk();
     write_gpt_layout(*disk);
     Bytes file = backup(*disk);
@@ -686,7 +688,7 @@ TEST_P(BackupBlockSizeTest, FailedWriteLeavesTheRangesBeforeIt) {
         for (uint64_t i = 0; i < 5; i++) {
             const Range& r = p.ranges[i];
             Bytes now = blocks_of(*disk, r.first, r.blocks);
-            if (i + 1 < nth)
+            if (i + nth > 5)
                 EXPECT_EQ(now, r.data) << "range " << i << " after failing write " << nth;
             else
                 EXPECT_EQ(now, Bytes(now.size(), 0xEE)) << "range " << i << ", write " << nth;

@@ -188,15 +188,16 @@ TEST_F(WriteTable, MbrOverFormerGptClearsBothHeaders) {
     EXPECT_EQ(kvtest::table_differences(table_, back_), Notes{});
     EXPECT_EQ(notes(back_), Notes{});
 
-    // Interrupted at the second write: block 1 is clear, the rest untouched.
+    // Interrupted at the second write: block 0 already holds the MBR, which
+    // is what the disk reads as; only the backup header is left.
     sim::MemDisk again(512, 20000);
     kvtest::write_gpt(again, plan);
-    Bytes block0(again.block(0), again.block(0) + 512);
     again.fail_write(2);
     EXPECT_EQ(kv::write_table(again.device(), &table_), kv::ERR_IO);
-    EXPECT_TRUE(all_zero(again.block(1), 512));
     EXPECT_TRUE(has_gpt_signature(again.block(19999)));
-    EXPECT_EQ(Bytes(again.block(0), again.block(0) + 512), block0);
+    ASSERT_EQ(read_back(again.device()), kv::ERR_OK);
+    EXPECT_EQ(back_.kind, TableKind::Mbr);
+    EXPECT_EQ(kvtest::table_differences(table_, back_), Notes{});
 }
 
 TEST_F(WriteTable, MbrLeavesGptHeadersThatItsPartitionsCover) {
@@ -297,10 +298,10 @@ TEST_F(WriteTable, HybridMbrIsLeftUntouched) {
               Notes{"hybrid MBR: block 0 also describes partitions for legacy systems"});
 }
 
-// Order: protective MBR, primary array, primary header, backup array, backup
-// header. Block 0 keeps the boot code and the disk signature and carries
+// Order: primary array, primary header, backup array, backup header,
+// protective MBR. Block 0 keeps the boot code and the disk signature and carries
 // one 0xEE entry from block 1 to the end of the disk.
-TEST_F(WriteTable, GptWritesProtectiveMbrThenPrimaryThenBackup) {
+TEST_F(WriteTable, GptWritesPrimaryThenBackupThenProtectiveMbr) {
     kvtest::SparseDisk disk(512, 10000);
     begin_table(&table_, disk.device(), TableKind::Gpt);
     for (int i = 0; i < 512; i++)
@@ -310,7 +311,7 @@ TEST_F(WriteTable, GptWritesProtectiveMbrThenPrimaryThenBackup) {
 
     using Write = std::pair<uint64_t, uint64_t>;
     EXPECT_EQ(disk.writes(),
-              (std::vector<Write>{{0, 1}, {2, 32}, {1, 1}, {10000 - 33, 32}, {9999, 1}}));
+              (std::vector<Write>{{2, 32}, {1, 1}, {10000 - 33, 32}, {9999, 1}, {0, 1}}));
     Bytes b = disk.block(0);
     EXPECT_EQ(std::memcmp(b.data(), table_.block0, 444), 0);
     EXPECT_TRUE(all_zero(b.data() + 444, 2));
@@ -701,11 +702,11 @@ TEST_F(WriteTable, GptWriteCutShortAfterAnyPrefixStillReads) {
         Notes notes;
     };
     const Prefix expected[] = {
-        {false, {}},               // the protective MBR write fails
         {false, {}},               // the primary array write fails
         {false, {kPrimaryBehind}}, // new primary array, old primary header
         {true, {kDiffer}},         // new primary, old backup
         {true, {kBackupBehind}},   // new backup array, old backup header
+        {true, {}},                // both copies new, the protective MBR fails
         {true, {}},                // no failure
     };
     for (int n = 1; n <= 6; n++) {
@@ -734,13 +735,14 @@ TEST_F(WriteTable, MbrWriteStopsAtTheFailingWrite) {
     add(&table_, mbr_part(PartitionKind::Logical, 5, 10100, 100));
     add(&table_, mbr_part(PartitionKind::Logical, 6, 20100, 100));
     add(&table_, mbr_part(PartitionKind::Logical, 7, 30100, 100));
+    // Last EBR first: the third write is the first EBR, and block 0 stays.
     disk.fail_write(3, kv::ERR_IO);
     EXPECT_EQ(kv::write_table(disk.device(), &table_), kv::ERR_IO);
     EXPECT_EQ(disk.stats().write_calls, 3u);
-    EXPECT_EQ(disk.block(0)[510], 0x55);
-    EXPECT_EQ(disk.block(10000)[510], 0x55);
-    EXPECT_TRUE(all_zero(disk.block(20099), 512));
-    EXPECT_TRUE(all_zero(disk.block(30099), 512));
+    EXPECT_EQ(disk.block(30099)[510], 0x55);
+    EXPECT_EQ(disk.block(20099)[510], 0x55);
+    EXPECT_TRUE(all_zero(disk.block(10000), 512));
+    EXPECT_TRUE(all_zero(disk.block(0), 512));
 }
 
 // Tables as the editing operations make them, written and read back, equal

@@ -40,19 +40,26 @@ class FirmwareBlockDevice : public StorageTest {
         sim::BlockDiskConfig c;
         c.io_align = io_align;
         handle_ = sim::add_block_disk(kvtest::blank_image(blocks, block_size), c);
+        found();
         return handle_;
     }
 
+    // The context as discovery makes it, with the medium's id as it is now.
+    void found() {
+        context_.block_io = sim::block_io_of(handle_);
+        context_.media_id = context_.block_io->Media->MediaId;
+    }
     kv::ErrorCode read(uint64_t first, uint64_t count, void* buffer) {
-        return kv::block_io_read(sim::block_io_of(handle_), first, count, buffer);
+        return kv::block_io_read(&context_, first, count, buffer);
     }
     kv::ErrorCode write(uint64_t first, uint64_t count, const void* buffer) {
-        return kv::block_io_write(sim::block_io_of(handle_), first, count, buffer);
+        return kv::block_io_write(&context_, first, count, buffer);
     }
     sim::MemDisk& image() { return *static_cast<sim::MemDisk*>(sim::block_backing(handle_)); }
     const sim::BlockIoLog& log() { return sim::block_io_log(handle_); }
 
     EFI_HANDLE handle_ = nullptr;
+    kv::BlockIoDisk context_{};
 };
 
 TEST_F(FirmwareBlockDevice, WritesAndReadsBackThroughTheFirmware) {
@@ -139,7 +146,12 @@ TEST_F(FirmwareBlockDevice, FirmwareFailuresBecomeErrorCodes) {
     EXPECT_EQ(read(0, 1, buf.data()), kv::ERR_NO_MEDIA);
     EXPECT_EQ(write(0, 1, buf.data()), kv::ERR_NO_MEDIA);
     sim::insert_media(handle_);
-    // The current medium's id is asked for each time.
+    // Another medium: the id from when the disk was found no longer holds,
+    // for reads and writes alike, until the disk is found again.
+    EXPECT_EQ(read(0, 1, buf.data()), kv::ERR_IO);
+    EXPECT_EQ(write(0, 1, buf.data()), kv::ERR_IO);
+    EXPECT_EQ(log().blocks_written, 0u);
+    found();
     EXPECT_EQ(read(0, 1, buf.data()), kv::ERR_OK);
     EXPECT_EQ(sim::pages_live(), 0u);
 }

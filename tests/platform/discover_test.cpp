@@ -98,7 +98,9 @@ TEST_F(Discover, DescribesEachDiskAndItsAccess) {
     EXPECT_FALSE(d.started_here);
     EXPECT_EQ(d.access.block_size, 4096u);
     EXPECT_EQ(d.access.block_count, 1000u);
-    EXPECT_EQ(d.access.context, sim::block_io_of(h));
+    auto* context = static_cast<const kv::BlockIoDisk*>(d.access.context);
+    EXPECT_EQ(context->block_io, sim::block_io_of(h));
+    EXPECT_EQ(context->media_id, sim::block_io_of(h)->Media->MediaId);
     EXPECT_EQ(d.access.read, &kv::block_io_read);
     EXPECT_EQ(d.access.write, &kv::block_io_write);
     EXPECT_EQ(d.access.random, &kv::random_bytes);
@@ -291,8 +293,8 @@ TEST_F(Discover, ReplacesTheListAndLeavesNothingBehind) {
     // The old list went before the new one came: the same number of blocks.
     EXPECT_EQ(sim::pool_blocks_live(), live);
     // Every firmware text and the handle buffer were given back; what stays
-    // is the list and its texts.
-    EXPECT_EQ(sim::pool_blocks_live(), pool_baseline_ + 1 + 3);
+    // is the list, its block access records and its texts.
+    EXPECT_EQ(sim::pool_blocks_live(), pool_baseline_ + 2 + 3);
 }
 
 } // namespace

@@ -350,6 +350,11 @@ TEST_F(RunnerFiles, FailingImagesFailEveryReadOrWrite) {
     ASSERT_TRUE(sim::parse_image_arg("d.img:failwrite:failread", &arg, &error));
     EXPECT_EQ(arg.path, "d.img");
     EXPECT_TRUE(arg.fail_reads && arg.fail_writes);
+    ASSERT_TRUE(sim::parse_image_arg("d.img:failwrite=3:badblock=7:badblock=9", &arg, &error));
+    EXPECT_EQ(arg.fail_write_from, 3u);
+    EXPECT_EQ(arg.bad_blocks, (std::vector<uint64_t>{9, 7}));
+    EXPECT_FALSE(sim::parse_image_arg("d.img:failwrite=0", &arg, &error));
+    EXPECT_FALSE(sim::parse_image_arg("d.img:badblock=x", &arg, &error));
     sim::RunnerOptions options;
     EXPECT_FALSE(sim::parse_runner_args({"--no-fs", "--fs-ro", "d.img"}, &options, &error));
     EXPECT_EQ(error, "--no-fs goes with neither --fs nor --fs-ro");
@@ -372,6 +377,22 @@ TEST_F(RunnerFiles, FailingImagesFailEveryReadOrWrite) {
         EXPECT_EQ(bad_write->ReadBlocks(bad_write, 0, 0, 512, block.data()), EFI_SUCCESS);
         EXPECT_EQ(bad_write->WriteBlocks(bad_write, 0, 0, 512, block.data()), EFI_DEVICE_ERROR);
     }
+
+    // A cut at the second write, and one bad block.
+    sim::ImageArg cut;
+    cut.path = file("cut.img", std::vector<uint8_t>(512 * 64));
+    cut.fail_write_from = 2;
+    cut.bad_blocks = {5};
+    sim::reset();
+    handles.clear();
+    ASSERT_TRUE(sim::attach_images({cut}, &handles, &warnings, &error)) << error;
+    EFI_BLOCK_IO_PROTOCOL* io = sim::block_io_of(handles[0]);
+    EXPECT_EQ(io->WriteBlocks(io, 0, 0, 512, block.data()), EFI_SUCCESS);
+    EXPECT_EQ(io->WriteBlocks(io, 0, 0, 512, block.data()), EFI_DEVICE_ERROR);
+    EXPECT_EQ(io->WriteBlocks(io, 0, 1, 512, block.data()), EFI_DEVICE_ERROR);
+    EXPECT_EQ(io->ReadBlocks(io, 0, 4, 512, block.data()), EFI_SUCCESS);
+    std::vector<uint8_t> two(1024);
+    EXPECT_EQ(io->ReadBlocks(io, 0, 4, 1024, two.data()), EFI_DEVICE_ERROR);
 }
 
 TEST_F(RunnerFiles, AttachingStopsAtABadImage) {
