@@ -278,7 +278,7 @@ class Editor {
         // learns from the refusal that there was nothing to mend.
         if (verb == "repair" && !table_->needs_repair && !table_->dirty)
             return "the table needs no repair";
-        return write();
+        return write(verb == "repair");
     }
 
   private:
@@ -328,11 +328,11 @@ class Editor {
         return text(kv::add_partition(table_, disk_->device(), &model));
     }
 
-    std::string write() {
-        // As in the program: an unchanged table is not written, so that a
-        // disk whose blocks 0 and 1 are not a table (a whole-disk file
-        // system) keeps them.
-        if (!table_->dirty) {
+    std::string write(bool repair) {
+        // An unchanged table is not written, so that a disk whose blocks 0
+        // and 1 are not a table (a whole-disk file system) keeps them; only
+        // `repair` writes back a table read with damage.
+        if (!table_->dirty && !(repair && table_->needs_repair)) {
             std::printf("No changes to write.\n");
             return "";
         }
