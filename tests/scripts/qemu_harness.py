@@ -252,7 +252,7 @@ class Drive:
     read-only: QEMU refuses a write-protected SATA disk.
     """
 
-    def __init__(self, path, interface="virtio", read_only=False, block_size=512):
+    def __init__(self, path, interface="virtio", read_only=False, block_size=512, blkdebug=None):
         if interface not in ("virtio", "ahci", "nvme"):
             raise HarnessError(f"unknown drive interface {interface!r}")
         if read_only and interface != "virtio":
@@ -265,6 +265,21 @@ class Drive:
         self.interface = interface
         self.read_only = read_only
         self.block_size = block_size
+        # A blkdebug rule file: QEMU itself injects the faults it names.
+        self.blkdebug = blkdebug
+
+
+def blkdebug_fail_write(path, nth):
+    """Writes a blkdebug rule file that fails the nth write request with
+    EIO, and every later one, as a disk that died or lost power would."""
+    rules = []
+    for state in range(1, nth):
+        rules.append(f'[set-state]\nevent = "write_aio"\nstate = "{state}"\n'
+                     f'new_state = "{state + 1}"\n')
+    rules.append(f'[inject-error]\nevent = "write_aio"\nstate = "{nth}"\nerrno = "5"\n')
+    with open(path, "w") as f:
+        f.write("\n".join(rules))
+    return path
 
 
 def boot(efi_path, drives=(), **options):
@@ -382,6 +397,10 @@ class Machine:
         for index, drive in enumerate(self.drives):
             ident = f"disk{index}"
             plan = f"file={drive.path},format=raw,if=none,id={ident}"
+            if drive.blkdebug is not None:
+                plan = (f"file.driver=blkdebug,file.config={drive.blkdebug},"
+                        f"file.image.filename={drive.path},format=raw,if=none,id={ident}"
+                        ",werror=report")
             if drive.read_only:
                 plan += ",readonly=on"
             args += ["-drive", plan]
