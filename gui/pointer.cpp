@@ -52,6 +52,7 @@ volatile int32_t g_usb_dx;
 volatile int32_t g_usb_dy;
 volatile int g_usb_buttons;
 volatile bool g_usb_pending;
+volatile uint32_t g_usb_presses; // left-button press edges since the last poll
 
 char g_summary[80];
 
@@ -194,6 +195,7 @@ void clear_usb_report() {
     g_usb_dy = 0;
     g_usb_buttons = 0;
     g_usb_pending = false;
+    g_usb_presses = 0;
 }
 
 } // namespace
@@ -224,6 +226,7 @@ EFI_STATUS EFIAPI usb_mouse_callback(VOID* data, UINTN data_length, VOID*, UINT3
     const uint8_t* report = static_cast<const uint8_t*>(data);
     g_usb_dx = add_motion(g_usb_dx, int8_t(report[1]));
     g_usb_dy = add_motion(g_usb_dy, int8_t(report[2]));
+    if ((report[0] & 1) && !(g_usb_buttons & 1)) g_usb_presses = g_usb_presses + 1;
     g_usb_buttons = report[0] & 3;
     g_usb_pending = true;
     return EFI_SUCCESS;
@@ -272,6 +275,10 @@ bool pointer_poll(PointerEvent* event) {
             g_usb_dy = 0;
             g_usb_pending = false;
             got = true;
+        }
+        if (g_usb_presses) {
+            event->pressed = true;
+            g_usb_presses = 0;
         }
         // A held button is reported although the mouse sends nothing new.
         event->left |= (g_usb_buttons & 1) != 0;

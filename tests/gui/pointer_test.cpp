@@ -217,6 +217,41 @@ TEST_F(Pointers, HeldUsbButtonIsReportedWithoutMotion) {
     EXPECT_TRUE(e.right);
 }
 
+// A click quicker than the time between two polls (xdotool, a fast finger,
+// the wipe polling once per chunk) still shows as a press.
+TEST_F(Pointers, ShortClicksBetweenPollsAreReportedAsPresses) {
+    sim::UsbDevice mouse = sim::add_usb_device(sim::usb_boot_mouse());
+    ASSERT_EQ(kv::pointer_open(), 1);
+    sim::push_usb_report(mouse, {0x01, 0, 0, 0});
+    sim::push_usb_report(mouse, {0x00, 0, 0, 0});
+    ticks(3);
+    bool got = false;
+    kv::PointerEvent e = poll(&got);
+    EXPECT_TRUE(got);
+    EXPECT_FALSE(e.left);
+    EXPECT_TRUE(e.pressed);
+    e = poll(&got);
+    EXPECT_FALSE(e.pressed);
+
+    // Held across polls: one press only, at the poll that first sees it.
+    sim::push_usb_report(mouse, {0x01, 0, 0, 0});
+    ticks(1);
+    EXPECT_TRUE(poll().pressed);
+    sim::push_usb_report(mouse, {0x01, 3, 0, 0});
+    ticks(1);
+    e = poll();
+    EXPECT_TRUE(e.left);
+    EXPECT_FALSE(e.pressed);
+    // Released and pressed again between two polls: the button still looks
+    // held, yet it is a new press.
+    sim::push_usb_report(mouse, {0x00, 0, 0, 0});
+    sim::push_usb_report(mouse, {0x01, 0, 0, 0});
+    ticks(3);
+    e = poll();
+    EXPECT_TRUE(e.left);
+    EXPECT_TRUE(e.pressed);
+}
+
 TEST_F(Pointers, ReportDuringTheRaisedPollIsCountedOnceByTheNextPoll) {
     sim::UsbDevice mouse = sim::add_usb_device(sim::usb_boot_mouse());
     ASSERT_EQ(kv::pointer_open(), 1);
