@@ -168,11 +168,12 @@ bool read_tablet_fields(EFI_USB_IO_PROTOCOL* io, uint16_t interface, HidTablet* 
     setup.Index = interface;
     setup.Length = kReportDescriptorMax;
     UINT32 usb_status = 0;
-    // The device answers with less than asked; the zeros after it are items
-    // without data that change nothing.
-    bool ok = !EFI_ERROR(io->UsbControlTransfer(io, &setup, EfiUsbDataIn, kControlTimeoutMs, buffer,
-                                                kReportDescriptorMax, &usb_status)) &&
-              hid_find_tablet(buffer, kReportDescriptorMax, fields);
+    // The device answers with less than asked, which some host controller
+    // drivers report as an error although the bytes arrived; whatever came
+    // is parsed, and the zeros after it are items that change nothing.
+    io->UsbControlTransfer(io, &setup, EfiUsbDataIn, kControlTimeoutMs, buffer,
+                           kReportDescriptorMax, &usb_status);
+    bool ok = hid_find_tablet(buffer, kReportDescriptorMax, fields);
     g_bs->FreePool(buffer);
     return ok;
 }
