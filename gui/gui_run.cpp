@@ -1,5 +1,6 @@
 // Starting and leaving the graphical front end, and its main loop.
 #include "disk/summary.h"
+#include "disk/view.h"
 #include "gui/event_loop.h"
 #include "gui/graphics.h"
 #include "gui/gui_dialogs.h"
@@ -59,6 +60,10 @@ bool gui_run() {
     gui->pointer_y = height / 2;
     gui->current_disk =
         choose_disk_after_rescan(&gui->view, &gui->disks, &gui->disk_count, &gui->summaries);
+    // Once, so that a user on a remote console knows why the mouse does
+    // nothing; the next key clears it like any status message.
+    if (!gui->pointer_present && !gui->view.message[0])
+        view_set_message(&gui->view, false, "No mouse or tablet found: keyboard only.");
 
     for (;;) {
         render_main_screen(gui);

@@ -1,5 +1,7 @@
 #include "gui/pointer.h"
 
+#include "gui/hid_report.h"
+
 #include "platform/efi_protocols.h"
 #include "platform/format.h"
 #include "platform/globals.h"
@@ -24,6 +26,13 @@ constexpr uint8_t kHidRequestType = 0x21;
 constexpr uint8_t kSetIdle = 0x0A;
 constexpr uint8_t kSetProtocol = 0x0B;
 constexpr uint16_t kBootProtocol = 0;
+constexpr uint16_t kReportProtocol = 1;
+// GET_DESCRIPTOR of the interface's report descriptor: device to host,
+// standard, interface.
+constexpr uint8_t kGetDescriptorType = 0x81;
+constexpr uint8_t kGetDescriptor = 0x06;
+constexpr uint16_t kReportDescriptor = 0x2200;
+constexpr uint16_t kReportDescriptorMax = 1024;
 constexpr uint32_t kControlTimeoutMs = 100;
 
 // Used when a device leaves its endpoint's interval or packet size at 0.
@@ -37,6 +46,8 @@ struct UsbMouse {
     EFI_HANDLE handle;
     EFI_USB_IO_PROTOCOL* io;
     uint8_t endpoint;
+    bool tablet;
+    HidTablet fields; // for a tablet
 };
 
 EFI_SIMPLE_POINTER_PROTOCOL* g_simple[kMaxDevices];
@@ -52,6 +63,11 @@ volatile int32_t g_usb_dx;
 volatile int32_t g_usb_dy;
 volatile int g_usb_buttons;
 volatile bool g_usb_pending;
+volatile uint32_t g_usb_presses; // left-button press edges since the last poll
+// The last absolute position a tablet reported, 0..65535 across its range.
+volatile int32_t g_usb_ax;
+volatile int32_t g_usb_ay;
+volatile bool g_usb_absolute;
 
 char g_summary[80];
 
@@ -137,16 +153,44 @@ void hid_request(EFI_USB_IO_PROTOCOL* io, uint8_t request, uint16_t value, uint1
     io->UsbControlTransfer(io, &setup, EfiUsbNoData, kControlTimeoutMs, nullptr, 0, &usb_status);
 }
 
-// Takes the device when it is a boot mouse that no firmware driver holds.
+// The tablet fields of the interface's report descriptor; false for a
+// device the parser does not understand (it is then left alone).
+bool read_tablet_fields(EFI_USB_IO_PROTOCOL* io, uint16_t interface, HidTablet* fields) {
+    uint8_t* buffer = nullptr;
+    if (EFI_ERROR(g_bs->AllocatePool(EfiLoaderData, kReportDescriptorMax, (VOID**)&buffer)))
+        return false;
+    for (uint16_t i = 0; i < kReportDescriptorMax; i++)
+        buffer[i] = 0;
+    EFI_USB_DEVICE_REQUEST setup = {};
+    setup.RequestType = kGetDescriptorType;
+    setup.Request = kGetDescriptor;
+    setup.Value = kReportDescriptor;
+    setup.Index = interface;
+    setup.Length = kReportDescriptorMax;
+    UINT32 usb_status = 0;
+    // The device answers with less than asked, which some host controller
+    // drivers report as an error although the bytes arrived; whatever came
+    // is parsed, and the zeros after it are items that change nothing.
+    io->UsbControlTransfer(io, &setup, EfiUsbDataIn, kControlTimeoutMs, buffer,
+                           kReportDescriptorMax, &usb_status);
+    bool ok = hid_find_tablet(buffer, kReportDescriptorMax, fields);
+    g_bs->FreePool(buffer);
+    return ok;
+}
+
+// Takes the device when it is a boot mouse, or a HID device with absolute
+// X and Y and a button, that no firmware driver holds.
 bool take_usb_mouse(EFI_HANDLE handle, UsbMouse* mouse) {
     EFI_GUID usb_io_guid = EFI_USB_IO_PROTOCOL_GUID;
     EFI_USB_IO_PROTOCOL* io = nullptr;
     if (EFI_ERROR(g_bs->HandleProtocol(handle, &usb_io_guid, (VOID**)&io)) || !io) return false;
     EFI_USB_INTERFACE_DESCRIPTOR interface = {};
     if (EFI_ERROR(io->UsbGetInterfaceDescriptor(io, &interface))) return false;
-    if (interface.InterfaceClass != kHidClass || interface.InterfaceSubClass != kBootSubclass ||
-        interface.InterfaceProtocol != kMouseProtocol || interface.NumEndpoints == 0)
-        return false;
+    if (interface.InterfaceClass != kHidClass || interface.NumEndpoints == 0) return false;
+    bool boot_mouse = interface.InterfaceSubClass == kBootSubclass &&
+                      interface.InterfaceProtocol == kMouseProtocol;
+    // Keyboards are the firmware's; any other HID device may be a tablet.
+    if (!boot_mouse && interface.InterfaceSubClass == kBootSubclass) return false;
 
     EFI_USB_ENDPOINT_DESCRIPTOR endpoint = {};
     bool found = false;
@@ -166,17 +210,24 @@ bool take_usb_mouse(EFI_HANDLE handle, UsbMouse* mouse) {
                                      EFI_OPEN_PROTOCOL_BY_DRIVER)))
         return false;
 
-    // Results ignored: a mouse that is already in boot protocol, or that
-    // does not know SET_IDLE, still sends boot reports.
-    hid_request(io, kSetProtocol, kBootProtocol, interface.InterfaceNumber);
-    hid_request(io, kSetIdle, 0, interface.InterfaceNumber);
-
-    if (EFI_ERROR(io->UsbAsyncInterruptTransfer(io, endpoint.EndpointAddress, TRUE, interval,
-                                                length, usb_mouse_callback, nullptr))) {
+    *mouse = UsbMouse{handle, io, endpoint.EndpointAddress, !boot_mouse, {}};
+    if (!boot_mouse && !read_tablet_fields(io, interface.InterfaceNumber, &mouse->fields)) {
         g_bs->CloseProtocol(handle, &usb_io_guid, g_image, handle);
         return false;
     }
-    *mouse = UsbMouse{handle, io, endpoint.EndpointAddress};
+
+    // Results ignored: a mouse that is already in boot protocol, or that
+    // does not know SET_IDLE, still sends boot reports.
+    hid_request(io, kSetProtocol, boot_mouse ? kBootProtocol : kReportProtocol,
+                interface.InterfaceNumber);
+    hid_request(io, kSetIdle, 0, interface.InterfaceNumber);
+
+    if (EFI_ERROR(io->UsbAsyncInterruptTransfer(io, endpoint.EndpointAddress, TRUE, interval,
+                                                length, usb_mouse_callback,
+                                                boot_mouse ? nullptr : mouse))) {
+        g_bs->CloseProtocol(handle, &usb_io_guid, g_image, handle);
+        return false;
+    }
     return true;
 }
 
@@ -194,6 +245,8 @@ void clear_usb_report() {
     g_usb_dy = 0;
     g_usb_buttons = 0;
     g_usb_pending = false;
+    g_usb_presses = 0;
+    g_usb_absolute = false;
 }
 
 } // namespace
@@ -219,11 +272,43 @@ const char* pointer_summary() {
     return g_summary;
 }
 
-EFI_STATUS EFIAPI usb_mouse_callback(VOID* data, UINTN data_length, VOID*, UINT32 status) {
-    if (status != 0 || data_length < kReportMinLength || !data) return EFI_SUCCESS;
+namespace {
+
+int32_t scale_field(int32_t v, const HidField& f) {
+    if (v < f.logical_min) v = f.logical_min;
+    if (v > f.logical_max) v = f.logical_max;
+    return int32_t((int64_t(v) - f.logical_min) * 65535 / (int64_t(f.logical_max) - f.logical_min));
+}
+
+void tablet_report(const UsbMouse* tablet, const uint8_t* report, UINTN length) {
+    const HidTablet& t = tablet->fields;
+    if (t.report_id) {
+        if (length < 1 || report[0] != t.report_id) return;
+        report++;
+        length--;
+    }
+    int buttons = hid_field_value(report, length, t.button) ? 1 : 0;
+    if ((buttons & 1) && !(g_usb_buttons & 1)) g_usb_presses = g_usb_presses + 1;
+    g_usb_buttons = buttons;
+    g_usb_ax = scale_field(hid_field_value(report, length, t.x), t.x);
+    g_usb_ay = scale_field(hid_field_value(report, length, t.y), t.y);
+    g_usb_absolute = true;
+    g_usb_pending = true;
+}
+
+} // namespace
+
+EFI_STATUS EFIAPI usb_mouse_callback(VOID* data, UINTN data_length, VOID* context, UINT32 status) {
+    if (status != 0 || !data) return EFI_SUCCESS;
     const uint8_t* report = static_cast<const uint8_t*>(data);
+    if (context) {
+        tablet_report(static_cast<const UsbMouse*>(context), report, data_length);
+        return EFI_SUCCESS;
+    }
+    if (data_length < kReportMinLength) return EFI_SUCCESS;
     g_usb_dx = add_motion(g_usb_dx, int8_t(report[1]));
     g_usb_dy = add_motion(g_usb_dy, int8_t(report[2]));
+    if ((report[0] & 1) && !(g_usb_buttons & 1)) g_usb_presses = g_usb_presses + 1;
     g_usb_buttons = report[0] & 3;
     g_usb_pending = true;
     return EFI_SUCCESS;
@@ -271,7 +356,17 @@ bool pointer_poll(PointerEvent* event) {
             g_usb_dx = 0;
             g_usb_dy = 0;
             g_usb_pending = false;
+            if (g_usb_absolute) {
+                event->absolute = true;
+                event->ax = g_usb_ax;
+                event->ay = g_usb_ay;
+                g_usb_absolute = false;
+            }
             got = true;
+        }
+        if (g_usb_presses) {
+            event->pressed = true;
+            g_usb_presses = 0;
         }
         // A held button is reported although the mouse sends nothing new.
         event->left |= (g_usb_buttons & 1) != 0;

@@ -18,6 +18,11 @@ struct PointerEvent {
     int32_t ay;
     bool left;
     bool right;
+    // The left button went down since the last poll, even when it is up
+    // again by now or `left` was already set at the last poll (a click
+    // shorter than the time between two polls). Only the USB driver sees
+    // such presses: the firmware's pointers tell the state at the poll.
+    bool pressed;
 };
 
 // Finds and opens the devices (at most 8 of each kind) and starts the USB

@@ -64,7 +64,7 @@ int wait_event(GuiState* gui, KeyEvent* key, bool track_hover) {
         if (!gui->pointer_present) continue;
         PointerEvent event;
         if (!pointer_poll(&event)) continue;
-        bool press = event.left && !gui->button_down;
+        bool press = (event.left && !gui->button_down) || event.pressed;
         gui->button_down = event.left;
         if (move_pointer(gui, event)) show_moved_pointer(gui, track_hover);
         // A press counts where the button went down, moved there or not.

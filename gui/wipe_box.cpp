@@ -71,7 +71,7 @@ bool gui_stop_requested() {
     if (!gui || !gui->pointer_present) return false;
     PointerEvent event;
     if (!pointer_poll(&event)) return false;
-    bool press = event.left && !gui->button_down;
+    bool press = (event.left && !gui->button_down) || event.pressed;
     gui->button_down = event.left;
     if (move_pointer(gui, event)) {
         show_pointer(gui);

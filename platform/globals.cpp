@@ -1,5 +1,7 @@
 #include "platform/globals.h"
 
+#include "platform/keyboard.h"
+
 namespace kv {
 
 EFI_HANDLE g_image;
@@ -23,6 +25,7 @@ void platform_bind(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
     g_loaded_image = nullptr;
     g_con_in_ex = nullptr;
     g_saved_attribute = 7;
+    key_forget_pending();
 }
 
 } // namespace kv

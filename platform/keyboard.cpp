@@ -1,5 +1,6 @@
 #include "platform/keyboard.h"
 
+#include "platform/escape_keys.h"
 #include "platform/globals.h"
 
 namespace kv {
@@ -9,6 +10,15 @@ namespace {
 constexpr uint32_t kCtrlBits = EFI_LEFT_CONTROL_PRESSED | EFI_RIGHT_CONTROL_PRESSED;
 constexpr uint32_t kAltBits = EFI_LEFT_ALT_PRESSED | EFI_RIGHT_ALT_PRESSED;
 constexpr UINTN kStallMicroseconds = 1000;
+// How long the rest of a terminal sequence may lag behind its Esc (and each
+// character behind the one before). Short enough that a lone Esc still acts
+// at once, long enough for a serial terminal's driver to pass on the rest.
+constexpr int kSequenceGapMs = 30;
+
+// A key read while looking for the rest of a sequence that turned out to be
+// none; the next read hands it out.
+KeyEvent g_pending;
+bool g_has_pending;
 
 bool is_ascii_letter(uint32_t ch) {
     return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
@@ -28,6 +38,13 @@ bool read_ex(KeyEvent* key) {
     // The extension reports Ctrl+C as 'c' with Ctrl down; the program wants
     // the control code that the plain protocol would have given.
     if ((key->mods & KEY_MOD_CTRL) && is_ascii_letter(key->ch)) key->ch = (key->ch | 0x20) - 0x60;
+    // A serial terminal's driver turns the DEL that Backspace sends into
+    // Delete; only keyboards report a valid shift state, and a terminal's own
+    // Delete key arrives as ESC [ 3 ~.
+    if (key->scan == SCAN_DELETE && key->ch == 0 && !(shift & EFI_SHIFT_STATE_VALID)) {
+        key->scan = 0;
+        key->ch = 0x08;
+    }
     // Pressing a modifier alone gives a key with neither character nor scan.
     return key->ch != 0 || key->scan != 0;
 }
@@ -40,6 +57,50 @@ bool read_plain(KeyEvent* key) {
     key->scan = data.ScanCode;
     key->mods = 0;
     return true;
+}
+
+bool read_raw(KeyEvent* key) {
+    return g_con_in_ex ? read_ex(key) : read_plain(key);
+}
+
+bool read_raw_within(KeyEvent* key, int ms) {
+    if (read_raw(key)) return true;
+    for (int i = 0; i < ms; i++) {
+        g_bs->Stall(kStallMicroseconds);
+        if (read_raw(key)) return true;
+    }
+    return false;
+}
+
+// After an Esc: the rest of a terminal sequence becomes its key, a sequence
+// the program does not know is dropped (false), and anything else leaves
+// the Esc as it is, the key after it kept for the next read.
+bool follow_escape(KeyEvent* key) {
+    EscapeSequence seq;
+    escape_begin(&seq);
+    KeyEvent next = {};
+    bool first = true;
+    for (;;) {
+        if (!read_raw_within(&next, kSequenceGapMs)) return first;
+        if (first && (next.scan != 0 || (next.ch != '[' && next.ch != 'O'))) {
+            g_pending = next;
+            g_has_pending = true;
+            return true;
+        }
+        first = false;
+        if (next.scan != 0 || next.ch == 0) {
+            // A decoded key cuts the sequence short: it stands for itself.
+            *key = next;
+            return true;
+        }
+        uint16_t scan = 0;
+        EscapeResult r = escape_feed(&seq, next.ch, &scan);
+        if (r == EscapeResult::Unknown) return false;
+        if (r == EscapeResult::Key) {
+            *key = KeyEvent{0, scan, 0};
+            return true;
+        }
+    }
 }
 
 // A relative timer for the whole wait, or null when the firmware gives none.
@@ -94,9 +155,19 @@ bool is_escape_key(const KeyEvent* key) {
 }
 
 bool key_poll(KeyEvent* key) {
-    bool got = g_con_in_ex ? read_ex(key) : read_plain(key);
+    if (g_has_pending) {
+        *key = g_pending;
+        g_has_pending = false;
+        return true;
+    }
+    bool got = read_raw(key);
+    if (got && is_escape_key(key)) got = follow_escape(key);
     if (!got) *key = KeyEvent{0, 0, 0};
     return got;
+}
+
+void key_forget_pending() {
+    g_has_pending = false;
 }
 
 bool key_wait(KeyEvent* key, int timeout_ms) {

@@ -31,11 +31,17 @@ struct KeyEvent {
 bool is_enter_key(const KeyEvent* key);
 bool is_escape_key(const KeyEvent* key);
 
-// One non-blocking read. False when no key is waiting (or the read failed);
+// One read that does not wait for a key. Terminal sequences that the
+// firmware passes on undecoded (Esc, then '[' or 'O' and the rest as
+// characters within a few ms) come back as the key they stand for; unknown
+// ones are dropped. Backspace that a serial terminal's driver reports as
+// Delete comes back as character 0x08. False when no key is waiting (or the read failed);
 // *key is then zeroed.
 bool key_poll(KeyEvent* key);
 // Waits up to timeout_ms for a key: 0 only polls, a negative time-out waits
 // without limit. False when the time ran out without a key.
 bool key_wait(KeyEvent* key, int timeout_ms);
+// Drops a key held back by the sequence decoding (a new firmware binding).
+void key_forget_pending();
 
 } // namespace kv

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/keyboard.h"
 #include "sim/firmware.h"
 #include "sim/internal.h"
 
@@ -423,6 +424,75 @@ void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
                                   [](uint64_t due, const ScriptedKey& k) { return due < k.due; });
     g_con.keys.insert(later, key);
     arm_key_events();
+}
+
+namespace {
+
+// PC-ANSI CSI letters that the firmware's terminal driver decodes itself.
+uint16_t pc_ansi_scan(char c) {
+    switch (c) {
+    case 'A':
+        return kv::SCAN_UP;
+    case 'B':
+        return kv::SCAN_DOWN;
+    case 'C':
+        return kv::SCAN_RIGHT;
+    case 'D':
+        return kv::SCAN_LEFT;
+    case 'H':
+        return kv::SCAN_HOME;
+    case 'F':
+        return kv::SCAN_END;
+    case 'I':
+        return kv::SCAN_PAGE_UP;
+    case 'G':
+        return kv::SCAN_PAGE_DOWN;
+    case 'X':
+        return kv::SCAN_DELETE;
+    case '@':
+        return 0x07;
+    default:
+        break;
+    }
+    if (c >= 'M' && c <= 'V') return uint16_t(0x0B + (c - 'M')); // F1-F10
+    return 0;
+}
+
+} // namespace
+
+void push_terminal_bytes(uint64_t at_100ns, const std::string& bytes, uint64_t gap_100ns) {
+    enum { Plain, Esc, Bracket } state = Plain;
+    uint64_t t = at_100ns;
+    for (size_t i = 0; i < bytes.size(); i++, t += gap_100ns) {
+        char c = bytes[i];
+        if (state == Bracket) {
+            uint16_t scan = pc_ansi_scan(c);
+            state = Plain;
+            if (scan) {
+                push_key_at(t, scan, 0);
+                continue;
+            }
+            push_key_at(t, kv::SCAN_ESC, 0);
+            push_key_at(t, 0, u'[');
+        } else if (state == Esc) {
+            state = Plain;
+            if (c == '[') {
+                state = Bracket;
+                continue;
+            }
+            push_key_at(t, kv::SCAN_ESC, 0);
+        }
+        if (c == 0x1B) {
+            state = Esc;
+        } else if (c == 0x7F) {
+            push_key_at(t, kv::SCAN_DELETE, 0);
+        } else {
+            push_key_at(t, 0, char16_t(static_cast<unsigned char>(c)));
+        }
+    }
+    // The driver's escape timer hands out what is left.
+    if (state != Plain) push_key_at(t, kv::SCAN_ESC, 0);
+    if (state == Bracket) push_key_at(t, 0, u'[');
 }
 
 size_t keys_left() {

@@ -175,6 +175,13 @@ char16_t screen_char(size_t column, size_t row);
 void push_key(uint16_t scan_code, char16_t unicode_char, uint32_t shift_state = 0);
 void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
                  uint32_t shift_state = 0);
+// The serial console: bytes typed on a terminal, the first due at at_100ns
+// and each next one gap_100ns later, turned into keys as the firmware's
+// PC-ANSI terminal driver does. It decodes ESC [ A-D, H, F, I, G, X, @ and
+// M-V itself; any other sequence arrives as Esc (scan code) followed by its
+// characters, DEL as Delete, every key without a shift state. A trailing
+// Esc is handed out at the last byte's time.
+void push_terminal_bytes(uint64_t at_100ns, const std::string& bytes, uint64_t gap_100ns = 0);
 // Keys pushed and not yet read, due or not.
 size_t keys_left();
 // Installs (the default) or removes EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL on the

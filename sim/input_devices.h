@@ -85,10 +85,14 @@ struct UsbDeviceConfig {
     uint8_t port = 1; // on the host controller's root hub
     // When not success, UsbAsyncInterruptTransfer fails so on new transfers.
     EFI_STATUS async_failure = EFI_SUCCESS;
+    // What GET_DESCRIPTOR of the HID report descriptor answers (cut to the
+    // length asked for); empty: the request fails.
+    std::vector<uint8_t> report_descriptor;
 };
 // HID 3/1/2 with interrupt IN 0x81 (4 bytes, 10 ms), as QEMU's usb-mouse.
 UsbDeviceConfig usb_boot_mouse();
-// HID 3/0/0 with interrupt IN 0x81, as QEMU's usb-tablet.
+// HID 3/0/0 with interrupt IN 0x81 and the report descriptor of QEMU's
+// usb-tablet: buttons in byte 0, X and Y of 16 bits in 0..0x7FFF, a wheel.
 UsbDeviceConfig usb_tablet();
 // HID 3/1/1 with interrupt IN 0x81 (8 bytes).
 UsbDeviceConfig usb_keyboard();

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "platform/efi_protocols.h"
 #include "platform/keyboard.h"
 
 namespace sim {
@@ -27,7 +28,7 @@ const NamedKey kNamedKeys[] = {
     {"end", {kv::SCAN_END, 0, 0}},
     {"pgup", {kv::SCAN_PAGE_UP, 0, 0}},
     {"pgdn", {kv::SCAN_PAGE_DOWN, 0, 0}},
-    {"del", {kv::SCAN_DELETE, 0, 0}},
+    {"del", {kv::SCAN_DELETE, 0, EFI_SHIFT_STATE_VALID}}, // a keyboard's, not a terminal's
     {"bs", {0, kBackspace, 0}},
     {"tab", {0, kTab, 0}},
     {"f5", {kv::SCAN_F5, 0, 0}},

@@ -126,6 +126,9 @@ size_t decode_csi(const std::string& s, size_t i, std::vector<KeyStroke>* out) {
     } else {
         scan = letter_scan(final);
     }
+    // Only a keyboard reports a valid shift state with Delete: the program
+    // takes a Delete without one for a terminal's Backspace (DEL).
+    if (scan == kv::SCAN_DELETE && shift == 0) shift = EFI_SHIFT_STATE_VALID;
     if (scan) out->push_back(scan_key(scan, shift));
     return j + 1 - i;
 }

@@ -2,6 +2,8 @@
 // connected, and devices behind USB I/O with one interface, its endpoints,
 // recorded control requests and asynchronous interrupt transfers driven by
 // the virtual clock.
+#include <algorithm>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -115,6 +117,14 @@ EFI_STATUS EFIAPI control_transfer(EFI_USB_IO_PROTOCOL* self, EFI_USB_DEVICE_REQ
     if (length != 0 && !data) return EFI_INVALID_PARAMETER;
     d->requests.push_back(UsbControlRecord{*request, direction, timeout, length});
     *status = 0;
+    if (direction == EfiUsbDataIn && request->Request == 6 && request->Value == 0x2200) {
+        const std::vector<uint8_t>& r = d->config.report_descriptor;
+        if (r.empty()) {
+            *status = 0x02; // EFI_USB_ERR_STALL
+            return EFI_DEVICE_ERROR;
+        }
+        std::memcpy(data, r.data(), std::min(r.size(), size_t(length)));
+    }
     return EFI_SUCCESS;
 }
 
@@ -253,6 +263,12 @@ UsbDeviceConfig usb_tablet() {
     UsbDeviceConfig c;
     c.interface_class = 3;
     c.endpoints = {UsbEndpoint{0x81, kTransferInterrupt, 8, 10}};
+    c.report_descriptor = {
+        0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01, 0x29,
+        0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x05,
+        0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15, 0x00, 0x26, 0xFF, 0x7F, 0x35, 0x00,
+        0x46, 0xFF, 0x7F, 0x75, 0x10, 0x95, 0x02, 0x81, 0x02, 0x05, 0x01, 0x09, 0x38, 0x15, 0x81,
+        0x25, 0x7F, 0x35, 0x00, 0x45, 0x00, 0x75, 0x08, 0x95, 0x01, 0x81, 0x06, 0xC0, 0xC0};
     return c;
 }
 

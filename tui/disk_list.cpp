@@ -43,6 +43,53 @@ const char* disk_state(const Disk* disk) {
     return "";
 }
 
+// The texts of one line, column by column.
+struct DiskLine {
+    char size[32];
+    char table[16];
+    char partitions[32];
+};
+
+// Column widths: the usual ones, and when a line would then run past the
+// screen (an 80-column console with a long state), each column only as
+// wide as its widest text or heading.
+struct Columns {
+    int name, kind, size, table, partitions;
+};
+
+int text_cells(const char* s) {
+    int n = 0;
+    for (; *s; s++)
+        if ((static_cast<unsigned char>(*s) & 0xC0) != 0x80) n++;
+    return n;
+}
+
+int wider(int w, const char* s) {
+    int n = text_cells(s);
+    return n > w ? n : w;
+}
+
+Columns fit_columns(const Disk* disks, const DiskLine* lines, int first, int end) {
+    Columns usual = {7, 6, 11, 9, 14};
+    Columns tight = {text_cells("Disk"), text_cells("Type"), text_cells("Size"),
+                     text_cells("Table"), text_cells("Partitions")};
+    int widest = 0;
+    for (int i = first; i < end; i++) {
+        const DiskLine& l = lines[i - first];
+        tight.name = wider(tight.name, disks[i].name);
+        tight.kind = wider(tight.kind, disks[i].kind_label);
+        tight.size = wider(tight.size, l.size);
+        tight.table = wider(tight.table, l.table);
+        tight.partitions = wider(tight.partitions, l.partitions);
+        widest = wider(widest, disk_state(&disks[i]));
+    }
+    auto width = [&](const Columns& c) {
+        return 2 + c.name + 1 + c.kind + 1 + c.size + 1 + c.table + 1 + c.partitions + 1 + widest;
+    };
+    // The last cell stays free: the console would scroll on it.
+    return width(usual) < g_columns ? usual : tight;
+}
+
 } // namespace
 
 const char* table_kind_name(TableKind kind) {
@@ -50,27 +97,58 @@ const char* table_kind_name(TableKind kind) {
 }
 
 void draw_disk_list(const Disk* disks, int count, int selected) {
+    int first = 0;
+    draw_disk_list(disks, count, selected, &first);
+}
+
+void draw_disk_list(const Disk* disks, int count, int selected, int* first) {
     char title[64];
     format(title, sizeof title, "Korvane %s", kVersion);
     draw_header(title, "Select a disk");
     clear_body();
-    put_text_f(0, 2, g_columns, COLOR_WHITE, COLOR_BLACK, "  %-7s %-6s %-11s %-9s %s", "Disk",
-               "Type", "Size", "Table", "Partitions");
+
+    // The lines from row 3 up to the row above the last three; the list
+    // scrolls so that the selection stays among them.
+    int height = g_rows - 6;
+    if (height < 1) height = 1;
+    if (*first > selected) *first = selected;
+    if (selected >= *first + height) *first = selected - height + 1;
+    if (*first > count - height) *first = count - height;
+    if (*first < 0) *first = 0;
+    int end = *first + height < count ? *first + height : count;
+
+    DiskLine lines[64];
+    if (end - *first > 64) end = *first + 64;
+    for (int i = *first; i < end; i++) {
+        DiskLine& l = lines[i - *first];
+        format_size(l.size, sizeof l.size, disks[i].size_bytes);
+        describe_table(&disks[i], l.table, sizeof l.table, l.partitions, sizeof l.partitions);
+    }
+    Columns c = fit_columns(disks, lines, *first, end);
+    put_text_f(0, 2, g_columns, COLOR_WHITE, COLOR_BLACK, "  %-*s %-*s %-*s %-*s %s", c.name,
+               "Disk", c.kind, "Type", c.size, "Size", c.table, "Table", "Partitions");
 
     if (count <= 0) {
         put_text(2, 4, g_columns - 2, COLOR_LIGHTGRAY, COLOR_BLACK, "No disks found.");
     } else {
-        for (int i = 0; i < count && 3 + i < g_rows - 3; i++) {
+        for (int i = *first; i < end; i++) {
             const Disk* disk = &disks[i];
-            char size[32];
-            char table[16];
-            char partitions[32];
-            format_size(size, sizeof size, disk->size_bytes);
-            describe_table(disk, table, sizeof table, partitions, sizeof partitions);
+            const DiskLine& l = lines[i - *first];
             bool is_selected = i == selected;
-            put_text_f(0, 3 + i, g_columns, is_selected ? COLOR_BLACK : COLOR_LIGHTGRAY,
-                       is_selected ? COLOR_CYAN : COLOR_BLACK, "  %-7s %-6s %-11s %-9s %-14s %s",
-                       disk->name, disk->kind_label, size, table, partitions, disk_state(disk));
+            put_text_f(0, 3 + i - *first, g_columns, is_selected ? COLOR_BLACK : COLOR_LIGHTGRAY,
+                       is_selected ? COLOR_CYAN : COLOR_BLACK, "  %-*s %-*s %-*s %-*s %-*s %s",
+                       c.name, disk->name, c.kind, disk->kind_label, c.size, l.size, c.table,
+                       l.table, c.partitions, l.partitions, disk_state(disk));
+        }
+        // Signs that the list goes on beyond what is shown.
+        char more[40];
+        if (*first > 0) {
+            int n = format(more, sizeof more, "%d more above ", *first);
+            put_text(g_columns - n - 1, 2, n, COLOR_YELLOW, COLOR_BLACK, more);
+        }
+        if (end < count) {
+            format(more, sizeof more, "%d more below", count - end);
+            put_text(2, 3 + height, g_columns - 2, COLOR_YELLOW, COLOR_BLACK, more);
         }
     }
     draw_key_bars(&kDiskListBar, nullptr);
@@ -84,12 +162,13 @@ int run_main() {
     text_cursor_show(false);
 
     int selected = 0;
+    int first = 0;
     for (;;) {
         refresh_screen_size();
         Disk* disks = nullptr;
         int count = discover_disks(&disks);
         if (selected >= count) selected = count > 0 ? count - 1 : 0;
-        draw_disk_list(disks, count, selected);
+        draw_disk_list(disks, count, selected, &first);
 
         KeyEvent key;
         wait_key(&key);

@@ -12,6 +12,9 @@ const char* table_kind_name(TableKind kind);
 // The whole interactive program; returns 0.
 int run_main();
 void draw_disk_list(const Disk* disks, int count, int selected);
+// The same, scrolled from *first (kept between frames by the caller) so that
+// the selection is shown.
+void draw_disk_list(const Disk* disks, int count, int selected, int* first);
 // Runs the partition screen of one disk until the user leaves it.
 void open_disk(const Disk* disk);
 

@@ -77,6 +77,11 @@ void run() {
             kv::format(line, sizeof line, "kvpointer sum %d,%d left %d right %d\n", sum_x, sum_y,
                        left ? 1 : 0, right ? 1 : 0);
             print(line);
+            if (e.absolute || e.pressed) {
+                kv::format(line, sizeof line, "kvpointer at %d,%d absolute %d pressed %d\n", e.ax,
+                           e.ay, e.absolute ? 1 : 0, e.pressed ? 1 : 0);
+                print(line);
+            }
         }
         kv::g_bs->Stall(kPollMicroseconds);
     }

@@ -117,7 +117,7 @@ class GuiDialog : public ::testing::Test {
     // Each action runs when the dialog next waits for a key.
     void when_waiting(std::function<void()> action) { waits_.push_back(std::move(action)); }
     void key(uint16_t scan, char16_t ch = 0) {
-        when_waiting([scan, ch] { sim::push_key(scan, ch); });
+        when_waiting([scan, ch] { sim::push_key(scan, ch, scan ? EFI_SHIFT_STATE_VALID : 0); });
     }
     void type(const std::string& text) {
         for (unsigned char c : text)

@@ -315,6 +315,21 @@ TEST_F(EventLoop, RunMainTakesTheGraphicalFrontEndWhenTheScreenAllowsIt) {
     EXPECT_NE(sim::console_output_utf8().find("Select a disk"), std::string::npos);
 }
 
+// On a remote console without any pointing device the status line says
+// once why the mouse does nothing.
+TEST_F(EventLoop, WithoutAPointerTheStatusLineSaysKeyboardOnlyOnce) {
+    const EFI_GUID absolute = EFI_ABSOLUTE_POINTER_PROTOCOL_GUID;
+    sim::uninstall_protocol(devices_.pointer, absolute);
+    add_disk(2, kvtest::gpt_disk(1));
+    run("tab,tab,esc");
+    EXPECT_EQ(count("pointer devices: firmware 0, korvane's USB driver 0"), 1u);
+    size_t said = 0;
+    for (const std::string& l : lines_)
+        if (starts_with(l, "message ") && l.find("keyboard only") != std::string::npos) said++;
+    EXPECT_EQ(said, 1u);
+    EXPECT_GE(count("shown"), 3u);
+}
+
 TEST_F(EventLoop, WithoutRoomForTheBackBufferTheTextFrontEndRuns) {
     add_disk(2, kvtest::gpt_disk(1));
     // A 1280 x 800 back buffer needs 4 MB.

@@ -118,7 +118,9 @@ TEST_F(Pointers, UsbEndpointWithoutIntervalOrPacketSizeGetsEightOfEach) {
 }
 
 TEST_F(Pointers, OnlyBootMiceWithAnInterruptInEndpointAreTaken) {
-    sim::UsbDevice tablet = sim::add_usb_device(sim::usb_tablet());
+    sim::UsbDeviceConfig mute = sim::usb_tablet();
+    mute.report_descriptor.clear(); // a HID device that tells nothing
+    sim::UsbDevice tablet = sim::add_usb_device(mute);
     sim::UsbDevice keyboard = sim::add_usb_device(sim::usb_keyboard());
     sim::UsbDeviceConfig no_endpoints = sim::usb_boot_mouse();
     no_endpoints.endpoints.clear();
@@ -129,8 +131,35 @@ TEST_F(Pointers, OnlyBootMiceWithAnInterruptInEndpointAreTaken) {
     EXPECT_EQ(kv::pointer_open(), 0);
     for (sim::UsbDevice d : {tablet, keyboard, bare, wrong}) {
         EXPECT_EQ(sim::open_count(sim::usb_handle(d), kUsbIo), 0u) << d;
-        EXPECT_TRUE(sim::usb_control_requests(d).empty()) << d;
+        // The HID device is only asked for its report descriptor.
+        EXPECT_EQ(sim::usb_control_requests(d).size(), d == tablet ? 1u : 0u) << d;
     }
+}
+
+// QEMU's usb-tablet, a BMC's remote console: absolute X and Y in report
+// protocol, fed to the same path as the firmware's absolute pointers.
+TEST_F(Pointers, UsbTabletIsDrivenInReportProtocolAsAnAbsolutePointer) {
+    sim::UsbDevice tablet = sim::add_usb_device(sim::usb_tablet());
+    ASSERT_EQ(kv::pointer_open(), 1);
+    EXPECT_STREQ(kv::pointer_summary(), "firmware 0, korvane's USB driver 1");
+    const auto& requests = sim::usb_control_requests(tablet);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1].request.Request, 0x0B);
+    EXPECT_EQ(requests[1].request.Value, 1); // report protocol
+    sim::push_usb_report(tablet, {0x01, 0xFF, 0x7F, 0x00, 0x40, 0x00});
+    sim::push_usb_report(tablet, {0x00, 0xFF, 0x7F, 0x00, 0x40, 0x00});
+    ticks(3);
+    bool got = false;
+    kv::PointerEvent e = poll(&got);
+    EXPECT_TRUE(got);
+    EXPECT_TRUE(e.absolute);
+    EXPECT_EQ(e.ax, 65535);
+    EXPECT_EQ(e.ay, 0x4000 * 65535 / 0x7FFF);
+    EXPECT_TRUE(e.pressed);
+    EXPECT_FALSE(e.left);
+    e = poll(&got);
+    EXPECT_FALSE(got);
+    EXPECT_FALSE(e.absolute);
 }
 
 TEST_F(Pointers, MouseWhoseTransferFailsIsGivenBack) {
@@ -215,6 +244,41 @@ TEST_F(Pointers, HeldUsbButtonIsReportedWithoutMotion) {
     e = poll(&got);
     EXPECT_FALSE(e.left);
     EXPECT_TRUE(e.right);
+}
+
+// A click quicker than the time between two polls (xdotool, a fast finger,
+// the wipe polling once per chunk) still shows as a press.
+TEST_F(Pointers, ShortClicksBetweenPollsAreReportedAsPresses) {
+    sim::UsbDevice mouse = sim::add_usb_device(sim::usb_boot_mouse());
+    ASSERT_EQ(kv::pointer_open(), 1);
+    sim::push_usb_report(mouse, {0x01, 0, 0, 0});
+    sim::push_usb_report(mouse, {0x00, 0, 0, 0});
+    ticks(3);
+    bool got = false;
+    kv::PointerEvent e = poll(&got);
+    EXPECT_TRUE(got);
+    EXPECT_FALSE(e.left);
+    EXPECT_TRUE(e.pressed);
+    e = poll(&got);
+    EXPECT_FALSE(e.pressed);
+
+    // Held across polls: one press only, at the poll that first sees it.
+    sim::push_usb_report(mouse, {0x01, 0, 0, 0});
+    ticks(1);
+    EXPECT_TRUE(poll().pressed);
+    sim::push_usb_report(mouse, {0x01, 3, 0, 0});
+    ticks(1);
+    e = poll();
+    EXPECT_TRUE(e.left);
+    EXPECT_FALSE(e.pressed);
+    // Released and pressed again between two polls: the button still looks
+    // held, yet it is a new press.
+    sim::push_usb_report(mouse, {0x00, 0, 0, 0});
+    sim::push_usb_report(mouse, {0x01, 0, 0, 0});
+    ticks(3);
+    e = poll();
+    EXPECT_TRUE(e.left);
+    EXPECT_TRUE(e.pressed);
 }
 
 TEST_F(Pointers, ReportDuringTheRaisedPollIsCountedOnceByTheNextPoll) {

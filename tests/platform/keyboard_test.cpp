@@ -238,10 +238,77 @@ TEST_P(Keyboard, WaitingWithoutLimitEndsWhenTheScriptRunsOut) {
     EXPECT_GE(sim::now_100ns(), 60000 * kMs);
 }
 
+// Keys typed on a serial terminal, each sequence byte by byte as the
+// firmware's terminal driver passes it on: together, and with a gap between
+// the bytes that a slow line or a remote console leaves.
+TEST_P(Keyboard, TerminalSequencesBecomeTheirKeysAndALoneEscStaysEsc) {
+    struct Case {
+        const char* bytes;
+        uint16_t scan;
+        uint32_t ch;
+    };
+    const Case cases[] = {
+        {"\x1b[1~", kv::SCAN_HOME, 0},
+        {"\x1b[4~", kv::SCAN_END, 0},
+        {"\x1b[5~", kv::SCAN_PAGE_UP, 0},
+        {"\x1b[6~", kv::SCAN_PAGE_DOWN, 0},
+        {"\x1b[3~", kv::SCAN_DELETE, 0},
+        {"\x1b[15~", kv::SCAN_F5, 0},
+        {"\x1bOH", kv::SCAN_HOME, 0},
+        {"\x1bOF", kv::SCAN_END, 0},
+        {"\x1b[1;5A", kv::SCAN_UP, 0},
+        {"\x1b[[E", kv::SCAN_F5, 0},
+        {"\x1b[H", kv::SCAN_HOME, 0}, // decoded by the firmware already
+        {"\x1b[99~x", 0, 'x'},        // unknown: dropped, never Esc
+        {"\x1b[2;9Zy", 0, 'y'},
+        {"\x1bq", kv::SCAN_ESC, 0}, // Esc, then q on the next read
+        {"\x08", 0, 0x08},
+    };
+    for (uint64_t gap : {uint64_t(0), 8 * kMs}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.bytes + 1 << " gap " << gap / kMs << " ms");
+            uint64_t start = sim::now_100ns();
+            sim::push_terminal_bytes(start, c.bytes, gap);
+            kv::KeyEvent key{};
+            ASSERT_TRUE(kv::key_wait(&key, 200));
+            EXPECT_EQ(key.scan, c.scan);
+            EXPECT_EQ(key.ch, c.ch);
+            if (c.bytes[1] == 'q') {
+                ASSERT_TRUE(kv::key_poll(&key));
+                EXPECT_EQ(key.ch, uint32_t('q'));
+            }
+            EXPECT_EQ(sim::keys_left(), 0u);
+            EXPECT_FALSE(kv::key_poll(&key));
+        }
+    }
+    // A lone Esc acts without waiting for more than a blink, and a key typed
+    // well after it is a key of its own.
+    uint64_t start = sim::now_100ns();
+    sim::push_terminal_bytes(start, "\x1b");
+    sim::push_terminal_bytes(start + 100 * kMs, "[1~");
+    kv::KeyEvent key{};
+    ASSERT_TRUE(kv::key_wait(&key, -1));
+    EXPECT_TRUE(kv::is_escape_key(&key));
+    EXPECT_LT(sim::now_100ns() - start, 50 * kMs);
+    ASSERT_TRUE(kv::key_wait(&key, -1));
+    EXPECT_EQ(key.ch, uint32_t('['));
+}
+
 INSTANTIATE_TEST_SUITE_P(EitherInput, Keyboard, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "Extension" : "Plain";
                          });
+
+// Backspace on a terminal sends DEL, which the terminal driver reports as
+// Delete without a shift state; a keyboard's Delete key reports one.
+TEST_P(KeyboardEx, TerminalDelIsBackspaceAndKeyboardDeleteStaysDelete) {
+    sim::push_terminal_bytes(0, "\x7f");
+    sim::push_key(kv::SCAN_DELETE, 0, EFI_SHIFT_STATE_VALID);
+    kv::KeyEvent key = poll();
+    EXPECT_EQ(key.ch, 0x08u);
+    EXPECT_EQ(key.scan, 0);
+    EXPECT_EQ(poll().scan, kv::SCAN_DELETE);
+}
 
 TEST(KeyPredicates, EnterIsCarriageReturnOrLineFeed) {
     kv::KeyEvent cr{13, 0, 0}, lf{10, 0, 0}, scan_cr{0, 13, 0}, space{' ', 0, 0};

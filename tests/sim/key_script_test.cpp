@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/efi_protocols.h"
 #include "platform/keyboard.h"
 
 namespace {
@@ -58,7 +59,7 @@ TEST(KeyScript, EveryKeyNameGivesItsUefiKey) {
         scan(kv::SCAN_END),
         scan(kv::SCAN_PAGE_UP),
         scan(kv::SCAN_PAGE_DOWN),
-        scan(kv::SCAN_DELETE),
+        KeyStroke{kv::SCAN_DELETE, 0, EFI_SHIFT_STATE_VALID},
         ch(8),
         ch(9),
         scan(kv::SCAN_F5),

@@ -86,7 +86,7 @@ TEST(TerminalDecoder, HomeEndInEverySpelling) {
 TEST(TerminalDecoder, EditingAndFunctionKeys) {
     std::vector<KeyStroke> expected = {scan(kv::SCAN_PAGE_UP),
                                        scan(kv::SCAN_PAGE_DOWN),
-                                       scan(kv::SCAN_DELETE),
+                                       scan(kv::SCAN_DELETE, EFI_SHIFT_STATE_VALID),
                                        scan(kv::SCAN_F5),
                                        scan(0x0B),
                                        scan(0x0B),

@@ -138,13 +138,15 @@ TEST_F(DrawDiskList, DrawsNineteenDisksOnTwentyFiveRows) {
         add_disk(slot, std::make_unique<sim::MemDisk>(512, 2048));
     int count = discover();
     ASSERT_EQ(count, 21);
-    kv::draw_disk_list(disks_, count, 20);
+    kv::draw_disk_list(disks_, count, 0);
     for (int r = 3; r <= 21; r++)
         EXPECT_EQ(row(r).rfind("  blk", 0), 0u) << r << ": " << row(r);
+    EXPECT_NE(row(22).find("2 more below"), std::string::npos) << row(22);
+    // A selection beyond the shown lines scrolls the list to it.
+    kv::draw_disk_list(disks_, count, 20);
+    EXPECT_EQ(attr(0, 21), 0x30);
+    EXPECT_NE(row(2).find("2 more above"), std::string::npos) << row(2);
     EXPECT_EQ(row(22), "");
-    // The selection lies beyond the shown lines: no line is highlighted.
-    for (int r = 3; r <= 22; r++)
-        EXPECT_NE(attr(0, r), 0x30) << r;
 }
 
 TEST_F(DrawDiskList, SaysWhenThereAreNoDisks) {
@@ -205,6 +207,51 @@ TEST_F(RunMain, ArrowKeysMoveTheSelectionAndStopAtTheEnds) {
     run(keys);
     for (size_t i = 0; i < keys.size(); i++)
         EXPECT_EQ(frame_before(i, keys.size()).selected_row(), expected_row[i]) << "key " << i;
+}
+
+// A server's 64 disks on an 80-column serial console, driven by keys as a
+// terminal sends them: the selection stays on screen, the list says what
+// lies beyond it, and no line runs past the last column.
+TEST_F(RunMain, ManyDisksScrollAndFitEightyColumns) {
+    for (int i = 0; i < 64; i++) {
+        sim::BlockDiskConfig c;
+        c.pci_device = 2 + i / 8;
+        c.pci_function = i % 8;
+        EFI_HANDLE h = sim::add_block_disk(std::make_unique<sim::MemDisk>(512, 2048), c);
+        if (i == 0) {
+            kv::g_loaded_image = sim::loaded_image();
+            sim::loaded_image()->DeviceHandle = h;
+        }
+    }
+    // End, Up, Page Down (no meaning here), Home, Down, then a lone Esc.
+    const char* keys[] = {"\x1b[4~", "\x1b[A", "\x1b[6~", "\x1bOH", "\x1b[B", "\x1b"};
+    uint64_t at = sim::now_100ns();
+    for (const char* k : keys)
+        sim::push_terminal_bytes(at += 10'000'000, k, 20'000);
+    capture_frames();
+    sim::RunResult r = sim::run_image(run_main_image, nullptr);
+    EXPECT_FALSE(r.exited) << "the lone Esc did not end the program";
+    EXPECT_EQ(sim::keys_left(), 0u);
+    ASSERT_EQ(frames_.size(), 6u);
+    // Frames in the order shown: the most keys left first.
+    std::vector<Frame> shown;
+    for (auto it = frames_.rbegin(); it != frames_.rend(); ++it)
+        shown.push_back(it->second);
+    const int selected_row[] = {3, 21, 20, 20, 3, 4};
+    for (size_t i = 0; i < 6; i++) {
+        const Frame& f = shown[i];
+        SCOPED_TRACE(testing::Message() << "frame " << i);
+        EXPECT_EQ(f.columns, 80u);
+        EXPECT_EQ(f.selected_row(), selected_row[i]);
+        bool at_top = i == 0 || i >= 4;
+        EXPECT_EQ(f.text[2].find("more above") != std::string::npos, !at_top) << f.text[2];
+        EXPECT_EQ(f.text[22].find("more below") != std::string::npos, at_top) << f.text[22];
+        for (int row = 3; row < 22; row++)
+            EXPECT_LT(f.text[row].size(), 80u) << f.text[row];
+    }
+    // The disk the program started from keeps its whole state text.
+    EXPECT_NE(shown[0].text[3].find("started from here: read only"), std::string::npos)
+        << shown[0].text[3];
 }
 
 TEST_F(RunMain, SelectionMovesToTheNewLastDiskWhenTheLastOneGoes) {

@@ -61,7 +61,8 @@ class TuiToolkit : public ::testing::Test {
         for (const char* p = text; *p; p++)
             sim::push_key(0, char16_t(static_cast<unsigned char>(*p)));
     }
-    static void press(uint16_t scan) { sim::push_key(scan, 0); }
+    // As a keyboard reports it, with a valid shift state.
+    static void press(uint16_t scan) { sim::push_key(scan, 0, EFI_SHIFT_STATE_VALID); }
 };
 
 } // namespace toolkit_test
