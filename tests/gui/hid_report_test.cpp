@@ -44,8 +44,8 @@ TEST(HidReport, RelativeMiceAndCutDescriptorsAreNoTablets) {
         EXPECT_FALSE(kv::hid_find_tablet(d.data(), d.size(), &t)) << name;
     }
     // A report size that would overflow the offsets.
-    const uint8_t huge[] = {0x05, 0x01, 0x09, 0x30, 0x77, 0xFF, 0xFF, 0xFF, 0x7F,
-                            0x95, 0x02, 0x81, 0x02};
+    const uint8_t huge[] = {0x05, 0x01, 0x09, 0x30, 0x77, 0xFF, 0xFF,
+                            0xFF, 0x7F, 0x95, 0x02, 0x81, 0x02};
     EXPECT_FALSE(kv::hid_find_tablet(huge, sizeof huge, &t));
 }
 
