@@ -159,10 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One write per range, and at most the four blocks of the old GPT's
     // headers and one-block arrays.
     if (writes < ranges.size() || writes > ranges.size() + 4) std::abort();
-    // Later ranges overwrite earlier ones where they overlap.
+    // The ranges are written last first, so that block 0 goes last: where
+    // they overlap, the earlier range is the one that stays.
     std::vector<uint8_t> expect = disk.image();
-    for (const FileRange& r : ranges)
-        memcpy(expect.data() + r.first * kBlockSize, r.data, (size_t)r.blocks * kBlockSize);
+    for (auto r = ranges.rbegin(); r != ranges.rend(); ++r)
+        memcpy(expect.data() + r->first * kBlockSize, r->data, (size_t)r->blocks * kBlockSize);
     if (expect != disk.image()) std::abort();
     return 0;
 }

@@ -157,6 +157,8 @@ namespace {
 // A restore cut short, both ways round: a GPT backup over an MBR disk and an
 // MBR backup over a GPT disk.
 TEST(RestoreFaults, EveryPrefixLeavesOneWholeTable) {
+    // The readers' buffers come from the simulated firmware's pool.
+    sim::reset();
     std::vector<std::function<std::unique_ptr<sim::MemDisk>()>> makers = {
         gapped_mbr, [] { return kvtest::gpt_disk(3); }};
     for (int from = 0; from < 2; from++) {
