@@ -202,9 +202,9 @@ ErrorCode plan_logicals(const BlockDevice* device, const PartitionTable* table, 
     }
     // An EBR inside the first logical partition was not checked above: the
     // first EBR is fixed, so only later ones are tested against partitions.
-    if (logical_holding(plan, extended->start) != nullptr)
+    if (const Partition* over_first = logical_holding(plan, extended->start))
         return refuse(refusal, "logical partition %d begins before its extended partition",
-                      logical_holding(plan, extended->start)->number);
+                      over_first->number);
     // Each link spans from the next EBR to the end of the next partition.
     for (int i = 1; i < count; i++) {
         const LogicalSlot* next = &plan->logicals[i];

@@ -347,34 +347,6 @@ TEST_F(GptReadTest, EnlargedDiskIsNoted) {
     EXPECT_EQ(table_.backup_array_lba, at.backup_array);
     EXPECT_EQ(notes(), Notes{"the backup GPT is not in the last block (the disk was enlarged?)"});
     EXPECT_FALSE(table_.backup_kept);
-
-    // Data behind the backup (RAID metadata) keeps it where it is.
-    disk.block(14990)[7] = 0xFC;
-    ASSERT_EQ(read(disk), kv::ERR_OK);
-    expect_three_partitions(table_);
-    EXPECT_TRUE(table_.backup_kept);
-    EXPECT_EQ(table_.backup_header_lba, 9999u);
-    ASSERT_EQ(table_.note_count, 1);
-    EXPECT_NE(std::strstr(table_.notes[0].text, "RAID"), nullptr);
-}
-
-TEST_F(GptReadTest, GptForAnotherBlockSizeSaysWhichOne) {
-    // Made for 512-byte blocks, read with 4096: the header lies inside
-    // block 0; made for 4096, read with 512: it lies in block 8.
-    for (uint32_t made : {512u, 4096u}) {
-        SCOPED_TRACE(made);
-        sim::MemDisk written(made, 10000);
-        kvtest::write_gpt(written, three_partitions());
-        uint32_t other = made == 512 ? 4096 : 512;
-        sim::MemDisk disk(other, written.image());
-        ASSERT_EQ(read(disk), kv::ERR_OK);
-        EXPECT_EQ(table_.kind, kv::TableKind::None);
-        char expected[100];
-        std::snprintf(expected, sizeof expected,
-                      "the GPT was made for %u-byte blocks; this disk has %u-byte blocks", made,
-                      other);
-        EXPECT_EQ(notes(), Notes{expected});
-    }
 }
 
 TEST_F(GptReadTest, DisagreeingCopiesAreNotedAndThePrimaryShown) {
