@@ -1,5 +1,8 @@
 #include "disk/layout.h"
 
+#include "platform/memory.h"
+#include "platform/strings.h"
+
 namespace kv {
 
 namespace {
@@ -47,6 +50,79 @@ bool outside_usable(const PartitionTable* table, const Partition* p) {
            p->size - 1 > table->last_usable - p->start;
 }
 
+// A partition as the overlap sweep sees it: its first and last block, the
+// last one cut at 2^64 - 1 rather than wrapped, and its place in the array.
+struct Span {
+    uint64_t first;
+    uint64_t last;
+    int32_t index;
+};
+
+// Bottom-up merge sort by first block: n log n whatever the order on disk,
+// where the array order of a hostile table could make a Shell sort crawl.
+void sort_spans(Span* spans, Span* scratch, size_t count) {
+    Span* from = spans;
+    Span* to = scratch;
+    for (size_t width = 1; width < count; width *= 2) {
+        for (size_t lo = 0; lo < count; lo += 2 * width) {
+            size_t mid = lo + width < count ? lo + width : count;
+            size_t hi = mid + width < count ? mid + width : count;
+            size_t a = lo, b = mid, out = lo;
+            while (a < mid && b < hi)
+                to[out++] = from[b].first < from[a].first ? from[b++] : from[a++];
+            while (a < mid)
+                to[out++] = from[a++];
+            while (b < hi)
+                to[out++] = from[b++];
+        }
+        Span* t = from;
+        from = to;
+        to = t;
+    }
+    if (from != spans) memcpy(spans, from, count * sizeof(Span));
+}
+
+// Marks every partition of the set that shares a block with another one of
+// it. After sorting by first block, a span meets an earlier one exactly when
+// it starts at or before the furthest last block seen so far, and the span
+// that reached furthest is then one it meets.
+void mark_meeting(Span* spans, Span* scratch, size_t count, bool* marked) {
+    sort_spans(spans, scratch, count);
+    const Span* furthest = nullptr;
+    for (size_t k = 0; k < count; k++) {
+        const Span* s = &spans[k];
+        if (furthest && s->first <= furthest->last) {
+            marked[s->index] = true;
+            marked[furthest->index] = true;
+        }
+        if (!furthest || s->last > furthest->last) furthest = s;
+    }
+}
+
+// The partitions that overlap at least one other. A logical partition and
+// an extended one never count as overlapping, so the pairs that do are
+// those within the non-logical ones and those within the non-extended ones.
+bool* overlapping_ones(const PartitionTable* table) {
+    size_t n = (size_t)table->partition_count;
+    bool* marked = static_cast<bool*>(xcalloc(n, sizeof(bool)));
+    Span* spans = static_cast<Span*>(xcalloc(n, sizeof(Span)));
+    Span* scratch = static_cast<Span*>(xcalloc(n, sizeof(Span)));
+    const PartitionKind kLeftOut[] = {PartitionKind::Logical, PartitionKind::Extended};
+    for (PartitionKind left_out : kLeftOut) {
+        size_t count = 0;
+        for (size_t i = 0; i < n; i++) {
+            const Partition* p = &table->partitions[i];
+            if (p->size == 0 || p->kind == left_out) continue;
+            uint64_t last = p->size - 1 > UINT64_MAX - p->start ? UINT64_MAX : p->start + p->size - 1;
+            spans[count++] = Span{p->start, last, (int32_t)i};
+        }
+        mark_meeting(spans, scratch, count, marked);
+    }
+    free(spans);
+    free(scratch);
+    return marked;
+}
+
 } // namespace
 
 bool covers_table_block(const PartitionTable* table, uint64_t start, uint64_t size) {
@@ -79,11 +155,22 @@ const Partition* overlapping_partition(const PartitionTable* table, int32_t inde
 }
 
 void note_layout_faults(PartitionTable* table) {
-    for (int32_t i = 0; i < table->partition_count; i++)
-        for (int32_t j = i + 1; j < table->partition_count; j++)
-            if (partitions_overlap(&table->partitions[i], &table->partitions[j]))
-                add_note(table, "partitions %d and %d overlap", (int)table->partitions[i].number,
-                         (int)table->partitions[j].number);
+    // Pairs are noted in array order until the notes are full. Only a
+    // partition known to overlap another is paired with the rest, and each
+    // such search either adds a note or finds only partners that an earlier
+    // one already noted, so few searches run however large the table.
+    if (table->partition_count > 1) {
+        bool* overlaps = overlapping_ones(table);
+        for (int32_t i = 0; i < table->partition_count && table->note_count < kMaxNotes; i++) {
+            if (!overlaps[i]) continue;
+            for (int32_t j = i + 1; j < table->partition_count && table->note_count < kMaxNotes;
+                 j++)
+                if (partitions_overlap(&table->partitions[i], &table->partitions[j]))
+                    add_note(table, "partitions %d and %d overlap",
+                             (int)table->partitions[i].number, (int)table->partitions[j].number);
+        }
+        free(overlaps);
+    }
     for (int32_t i = 0; i < table->partition_count; i++) {
         const Partition* p = &table->partitions[i];
         bool covers = p->kind == PartitionKind::Extended

@@ -3,8 +3,11 @@
 // are listed in creation order and each protocol's handles in the order the
 // protocol was installed, as firmware keeps them on linked lists.
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <set>
 #include <unordered_set>
 #include <vector>
 
@@ -41,11 +44,23 @@ struct HandleRecord {
     std::vector<ProtocolEntry> protocols;
 };
 
+using GuidKey = std::array<uint8_t, sizeof(EFI_GUID)>;
+// A protocol's handles by installation number: firmware keeps one list per
+// protocol, so that finding its handles costs nothing per other handle.
+using Installations = std::set<std::pair<uint64_t, HandleRecord*>>;
+
+GuidKey key_of(const EFI_GUID& guid) {
+    GuidKey key;
+    std::memcpy(key.data(), &guid, key.size());
+    return key;
+}
+
 struct HandleState {
     // Records stay allocated until reset so that a stale handle is never
     // mistaken for a newer one at the same address.
     std::vector<std::unique_ptr<HandleRecord>> handles;
     std::unordered_set<const void*> known;
+    std::map<GuidKey, Installations> by_protocol;
     uint64_t next_installed = 0;
     std::function<void(EFI_HANDLE)> connect_hook;
     std::vector<std::pair<EFI_HANDLE, std::function<void()>>> drivers;
@@ -77,7 +92,9 @@ EFI_STATUS install(EFI_HANDLE* handle, const EFI_GUID& guid, void* iface) {
         rec = g_db.handles.back().get();
         g_db.known.insert(rec);
     }
-    rec->protocols.push_back(ProtocolEntry{guid, iface, g_db.next_installed++, false, {}});
+    uint64_t installed = g_db.next_installed++;
+    rec->protocols.push_back(ProtocolEntry{guid, iface, installed, false, {}});
+    g_db.by_protocol[key_of(guid)].emplace(installed, rec);
     *handle = rec;
     return EFI_SUCCESS;
 }
@@ -92,6 +109,9 @@ EFI_STATUS uninstall(EFI_HANDLE handle, const EFI_GUID& guid, void* iface, bool 
     // never do.
     for (const auto& open : p->opens)
         if (open.attributes & (kByDriver | kExclusive)) return EFI_ACCESS_DENIED;
+    auto list = g_db.by_protocol.find(key_of(guid));
+    list->second.erase({p->installed, rec});
+    if (list->second.empty()) g_db.by_protocol.erase(list);
     rec->protocols.erase(rec->protocols.begin() + (p - rec->protocols.data()));
     if (rec->protocols.empty()) rec->alive = false;
     return EFI_SUCCESS;
@@ -127,15 +147,10 @@ EFI_STATUS search(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* guid, std::vector
             if (rec->alive) out.push_back(rec.get());
     } else if (type == ByProtocol) {
         if (!guid) return EFI_INVALID_PARAMETER;
-        std::vector<std::pair<uint64_t, EFI_HANDLE>> found;
-        for (auto& rec : g_db.handles) {
-            if (!rec->alive) continue;
-            if (ProtocolEntry* p = find_protocol(rec.get(), *guid))
-                found.emplace_back(p->installed, rec.get());
-        }
-        std::sort(found.begin(), found.end());
-        for (auto& f : found)
-            out.push_back(f.second);
+        auto list = g_db.by_protocol.find(key_of(*guid));
+        if (list != g_db.by_protocol.end())
+            for (const auto& installed : list->second)
+                out.push_back(installed.second);
     } else {
         // ByRegisterNotify needs a registration key, and RegisterProtocolNotify
         // is not offered, so no key can be valid.
@@ -181,9 +196,9 @@ EFI_STATUS EFIAPI locate_handle_buffer(EFI_LOCATE_SEARCH_TYPE type, EFI_GUID* gu
 EFI_STATUS EFIAPI locate_protocol(EFI_GUID* guid, VOID*, VOID** iface) {
     if (!guid || !iface) return EFI_INVALID_PARAMETER;
     *iface = nullptr;
-    std::vector<EFI_HANDLE> found;
-    if (EFI_ERROR(search(ByProtocol, guid, found))) return EFI_NOT_FOUND;
-    *iface = find_protocol(static_cast<HandleRecord*>(found[0]), *guid)->iface;
+    auto list = g_db.by_protocol.find(key_of(*guid));
+    if (list == g_db.by_protocol.end()) return EFI_NOT_FOUND;
+    *iface = find_protocol(list->second.begin()->second, *guid)->iface;
     return EFI_SUCCESS;
 }
 
