@@ -113,7 +113,8 @@ bool* overlapping_ones(const PartitionTable* table) {
         for (size_t i = 0; i < n; i++) {
             const Partition* p = &table->partitions[i];
             if (p->size == 0 || p->kind == left_out) continue;
-            uint64_t last = p->size - 1 > UINT64_MAX - p->start ? UINT64_MAX : p->start + p->size - 1;
+            uint64_t last =
+                p->size - 1 > UINT64_MAX - p->start ? UINT64_MAX : p->start + p->size - 1;
             spans[count++] = Span{p->start, last, (int32_t)i};
         }
         mark_meeting(spans, scratch, count, marked);

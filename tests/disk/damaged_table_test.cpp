@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <string>
 #include <vector>
 
+#include "disk/layout.h"
 #include "disk/read_table.h"
+#include "sim/firmware.h"
 #include "tests/disk/image_builder.h"
 #include "tests/disk/read_fixture.h"
 
@@ -125,6 +129,54 @@ TEST_F(DamagedTableTest, PlausibleEntriesBehindABootSectorAreAnMbr) {
         ASSERT_EQ(read(disk), kv::ERR_OK);
         EXPECT_EQ(table_.kind, kv::TableKind::None);
         EXPECT_EQ(notes(), Notes{"no partition table: a file system covers the whole disk"});
+    }
+}
+
+// The pairs are found without comparing every partition with every other;
+// against the plain pairwise definition, on crowded random tables (every
+// kind, empty partitions, ends at the top of the block range), the notes
+// must be the same pairs in the same order.
+TEST(OverlapNotes, SameAsComparingEveryPair) {
+    sim::reset();
+    std::mt19937_64 rng(24);
+    const kv::PartitionKind kinds[] = {kv::PartitionKind::Primary, kv::PartitionKind::Logical,
+                                       kv::PartitionKind::Extended};
+    for (int round = 0; round < 400; round++) {
+        kv::PartitionTable table{};
+        table.kind = kv::TableKind::Gpt;
+        table.last_usable = UINT64_MAX;
+        int n = 1 + int(rng() % 40);
+        bool high = round % 4 == 3; // near the top, where an end could wrap
+        for (int i = 0; i < n; i++) {
+            kv::Partition p{};
+            p.number = i + 1;
+            p.kind = kinds[rng() % 3];
+            p.start = (high ? UINT64_MAX - 2000 : 1) + rng() % 1000;
+            p.size = rng() % 7 == 0 ? 0 : rng() % (round < 200 ? 60 : 4000);
+            kv::append_partition(&table, &p);
+        }
+        std::vector<std::string> expected;
+        for (int i = 0; i < n; i++)
+            for (int j = i + 1; j < n; j++) {
+                const kv::Partition& a = table.partitions[i];
+                const kv::Partition& b = table.partitions[j];
+                bool nested = (a.kind == kv::PartitionKind::Logical) !=
+                                  (b.kind == kv::PartitionKind::Logical) &&
+                              (a.kind == kv::PartitionKind::Extended ||
+                               b.kind == kv::PartitionKind::Extended);
+                unsigned __int128 a_end = (unsigned __int128)a.start + a.size;
+                unsigned __int128 b_end = (unsigned __int128)b.start + b.size;
+                if (!nested && a.size && b.size && a.start < b_end && b.start < a_end)
+                    expected.push_back("partitions " + std::to_string(a.number) + " and " +
+                                       std::to_string(b.number) + " overlap");
+            }
+        if (expected.size() > size_t(kv::kMaxNotes)) expected.resize(kv::kMaxNotes);
+        kv::note_layout_faults(&table);
+        std::vector<std::string> got;
+        for (int i = 0; i < table.note_count; i++)
+            if (std::strstr(table.notes[i].text, " overlap")) got.push_back(table.notes[i].text);
+        EXPECT_EQ(got, expected) << "round " << round;
+        kv::table_free(&table);
     }
 }
 
