@@ -90,6 +90,7 @@ bool gui_run() {
     canvas_free(&gui->back);
     graphics_end();
     trace_closed(console_cursor_visible());
+    trace_flush();
     return true;
 }
 

@@ -17,8 +17,21 @@ constexpr size_t kPrefixLength = sizeof kPrefix - 1;
 constexpr size_t kNodeHeader = 4;
 constexpr uint8_t kUartSubtype = MSG_UART_DP;
 
+// 64 bytes take 5.6 ms at 115200 baud: the longest a key can wait for the
+// port while the event loop drains.
+constexpr size_t kDrainSlice = 64;
+
 bool g_port_looked_up;
 EFI_SERIAL_IO_PROTOCOL* g_port;
+
+// The waiting bytes: a ring of kTraceQueueBound bytes, taken when a line
+// first waits and given back whenever the ring empties.
+struct Queue {
+    char* ring;
+    size_t head; // the oldest byte
+    size_t count;
+};
+Queue g_queue;
 
 size_t node_length(const uint8_t* node) {
     return size_t(node[2]) | size_t(node[3]) << 8;
@@ -108,11 +121,54 @@ size_t utf8_cut(const char* text, size_t length, size_t max) {
     return cut;
 }
 
+// Results are not looked at: a port that fails loses the bytes, as a line
+// that nobody reads would.
+void send(const char* bytes, size_t n) {
+    UINTN size = n;
+    g_port->Write(g_port, &size, const_cast<char*>(bytes));
+}
+
+// Writes up to `max` of the oldest waiting bytes, in one piece that does
+// not wrap around the end of the ring.
+void send_oldest(size_t max) {
+    size_t n = g_queue.count;
+    if (n > kTraceQueueBound - g_queue.head) n = kTraceQueueBound - g_queue.head;
+    if (n > max) n = max;
+    send(g_queue.ring + g_queue.head, n);
+    g_queue.head = (g_queue.head + n) % kTraceQueueBound;
+    g_queue.count -= n;
+    if (g_queue.count == 0) {
+        free(g_queue.ring);
+        g_queue = Queue{};
+    }
+}
+
+void send_all() {
+    while (g_queue.count > 0)
+        send_oldest(kTraceQueueBound);
+}
+
+void enqueue(const char* bytes, size_t n) {
+    while (g_queue.count > 0 && kTraceQueueBound - g_queue.count < n)
+        send_oldest(kTraceQueueBound);
+    if (!g_queue.ring) {
+        // Without room to wait in, the line goes out at once.
+        g_queue.ring = static_cast<char*>(malloc(kTraceQueueBound));
+        if (!g_queue.ring) {
+            send(bytes, n);
+            return;
+        }
+    }
+    for (size_t i = 0; i < n; i++)
+        g_queue.ring[(g_queue.head + g_queue.count + i) % kTraceQueueBound] = bytes[i];
+    g_queue.count += n;
+}
+
 } // namespace
 
 void vtrace(const char* format, va_list args) {
     // One byte past the kept text so that the cut can see whether it falls
-    // inside a character, and the terminating zero.
+    // inside a character, or the line end.
     char line[kPrefixLength + kTraceTextMax + 2];
     memcpy(line, kPrefix, kPrefixLength);
     char* text = line + kPrefixLength;
@@ -124,15 +180,9 @@ void vtrace(const char* format, va_list args) {
     // partition name would otherwise forge whole lines for the observer.
     for (size_t i = 0; i < length; i++)
         if (uint8_t(text[i]) < 0x20 || text[i] == 0x7F) text[i] = ' ';
-    text[length] = 0;
-
-    EFI_SERIAL_IO_PROTOCOL* serial = port();
-    if (!serial) return;
-    UINTN size = kPrefixLength + length;
-    serial->Write(serial, &size, line);
-    char end[] = "\r\n";
-    UINTN end_size = 2;
-    serial->Write(serial, &end_size, end);
+    text[length] = '\r';
+    text[length + 1] = '\n';
+    if (port()) enqueue(line, kPrefixLength + length + 2);
 }
 
 void trace(const char* format, ...) {
@@ -142,7 +192,21 @@ void trace(const char* format, ...) {
     va_end(args);
 }
 
+bool trace_pending() {
+    return g_queue.count > 0;
+}
+
+void trace_drain() {
+    if (g_queue.count > 0) send_oldest(kDrainSlice);
+}
+
+void trace_flush() {
+    send_all();
+}
+
 void trace_reset() {
+    free(g_queue.ring);
+    g_queue = Queue{};
     g_port_looked_up = false;
     g_port = nullptr;
 }

@@ -2,6 +2,12 @@
 // shows goes out as one line "gui: ..." on the serial port of the firmware
 // console, so that an observer can follow the screen and aim clicks at it.
 // Silent when the console has no serial port.
+//
+// Lines wait in memory for the port, oldest first: a UART at 115200 baud
+// takes 87 us a byte, several times what a frame costs to draw, so the
+// event loop lets them out in slices while it waits for input, and the
+// program lets out the rest before it ends. Every line arrives, whole and
+// in order.
 #pragma once
 
 #include <stdarg.h>
@@ -17,6 +23,17 @@ constexpr size_t kTraceTextMax = 394;
 // partition name, say) can never start a line of its own.
 void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void vtrace(const char* format, va_list args);
+
+// At most this many bytes wait; a line that would pass the bound first
+// waits for older ones to go out, as observers rely on every line.
+constexpr size_t kTraceQueueBound = 256 * 1024;
+
+// Whether lines wait for the port.
+bool trace_pending();
+// Writes one slice of the waiting bytes: a few milliseconds on a slow port.
+void trace_drain();
+// Writes everything that waits.
+void trace_flush();
 
 // A new run on fresh firmware: the port is looked up again at the next
 // line. Only the host's tests attach more than one firmware per process.

@@ -60,7 +60,12 @@ bool move_pointer(GuiState* gui, const PointerEvent& event) {
 
 int wait_event(GuiState* gui, KeyEvent* key, bool track_hover) {
     for (;;) {
-        if (key_wait(key, kKeyPollMs)) return kEventKey;
+        // Waiting trace lines go out a slice at a time between looks at the
+        // keys and the pointer, so a slow serial port never holds back the
+        // next key; the wait blocks only once they are all out.
+        bool draining = trace_pending();
+        if (draining) trace_drain();
+        if (key_wait(key, draining ? 0 : kKeyPollMs)) return kEventKey;
         if (!gui->pointer_present) continue;
         PointerEvent event;
         if (!pointer_poll(&event)) continue;

@@ -66,6 +66,10 @@ void gui_wipe_progress(const char* title, int pass, int percent, const char* det
 
 bool gui_stop_requested() {
     GuiState* gui = g_gui;
+    // The wipe never waits for input, so its lines go out here, as they
+    // would have when written at once: an observer sees the progress (and
+    // where the Stop button is) while the wipe runs.
+    trace_flush();
     KeyEvent key;
     if (key_wait(&key, 0)) return is_escape_key(&key);
     if (!gui || !gui->pointer_present) return false;

@@ -116,7 +116,7 @@ EFI_STATUS EFIAPI gop_blt(EFI_GRAPHICS_OUTPUT_PROTOCOL*, EFI_GRAPHICS_OUTPUT_BLT
                           UINTN dy, UINTN w, UINTN h, UINTN delta) {
     EFI_STATUS status = blt(buffer, op, sx, sy, dx, dy, w, h, delta);
     if (status == EFI_SUCCESS && op != EfiBltVideoToBltBuffer) g_frame.clean = false;
-    g_display.calls.push_back(BltCall{op, sx, sy, dx, dy, w, h, delta, status});
+    g_display.calls.push_back(BltCall{op, sx, sy, dx, dy, w, h, delta, status, now_100ns()});
     return status;
 }
 

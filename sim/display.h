@@ -63,6 +63,7 @@ struct BltCall {
     EFI_GRAPHICS_OUTPUT_BLT_OPERATION operation;
     UINTN source_x, source_y, destination_x, destination_y, width, height, delta;
     EFI_STATUS status;
+    uint64_t at_100ns; // the virtual clock when it was made
 };
 const std::vector<BltCall>& display_blt_calls();
 void clear_display_blt_calls();

@@ -24,6 +24,7 @@ struct Port {
     std::string output;
     size_t writes = 0;
     bool failing = false;
+    uint64_t byte_time = 0;
     std::function<void(const std::string&)> on_write;
 };
 
@@ -54,6 +55,7 @@ EFI_STATUS EFIAPI serial_write(EFI_SERIAL_IO_PROTOCOL* self, UINTN* size, VOID* 
         *size = 0;
         return EFI_DEVICE_ERROR;
     }
+    advance_100ns(p->byte_time * *size);
     p->output.append(static_cast<const char*>(buffer), *size);
     if (p->on_write) p->on_write(std::string(static_cast<const char*>(buffer), *size));
     return EFI_SUCCESS;
@@ -155,6 +157,10 @@ size_t serial_writes(EFI_HANDLE port) {
 
 void set_serial_write_hook(EFI_HANDLE port, std::function<void(const std::string&)> hook) {
     if (Port* p = port_at(port)) p->on_write = std::move(hook);
+}
+
+void set_serial_byte_time(EFI_HANDLE port, uint64_t per_byte_100ns) {
+    if (Port* p = port_at(port)) p->byte_time = per_byte_100ns;
 }
 
 void fail_serial_writes(EFI_HANDLE port, bool fail) {

@@ -39,6 +39,10 @@ std::string serial_output(EFI_HANDLE port);
 size_t serial_writes(EFI_HANDLE port);
 // Called with the bytes of every successful Write, as they arrive.
 void set_serial_write_hook(EFI_HANDLE port, std::function<void(const std::string&)> hook);
+// Each Write then lasts that long per byte on the virtual clock, as on a
+// UART that sends at its line rate (115200 baud: 87 us, 870): timers fall
+// due on the way, and keys typed meanwhile wait. 0 (the default): no time.
+void set_serial_byte_time(EFI_HANDLE port, uint64_t per_byte_100ns);
 // While set, Write fails with EFI_DEVICE_ERROR and keeps nothing.
 void fail_serial_writes(EFI_HANDLE port, bool fail);
 

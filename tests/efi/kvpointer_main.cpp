@@ -35,6 +35,7 @@ void open_pointers(const char* verb) {
     kv::format(line, sizeof line, "kvpointer %s %d: %s\n", verb, count, kv::pointer_summary());
     print(line);
     kv::trace_pointer_devices(kv::pointer_summary());
+    kv::trace_flush();
     print("kvpointer ready\n");
 }
 
@@ -54,6 +55,7 @@ void run() {
         long_text[i] = 'x';
     long_text[500] = 0;
     kv::trace_note(long_text);
+    kv::trace_flush();
 
     int sum_x = 0, sum_y = 0;
     bool left = false, right = false;
@@ -87,6 +89,7 @@ void run() {
     }
     kv::pointer_close();
     kv::trace_closed(kv::console_cursor_visible());
+    kv::trace_flush();
     print("kvpointer done\n");
 }
 

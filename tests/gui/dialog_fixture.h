@@ -143,6 +143,7 @@ class GuiDialog : public ::testing::Test {
 
     std::vector<std::string> trace_lines() const {
         std::vector<std::string> out;
+        kv::trace_flush();
         std::string bytes = sim::serial_output(port_);
         size_t at = 0;
         for (size_t end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2)

@@ -131,6 +131,7 @@ class MainScreenTest : public ::testing::Test {
     std::vector<std::string> render() {
         size_t before = sim::serial_output(port_).size();
         kv::render_main_screen(&gui_);
+        kv::trace_flush();
         std::string bytes = sim::serial_output(port_).substr(before);
         std::vector<std::string> lines;
         size_t at = 0;

@@ -26,6 +26,12 @@ class Trace : public ::testing::Test {
         return port;
     }
 
+    // What the port received once every waiting line went out.
+    static std::string sent(EFI_HANDLE port) {
+        kv::trace_flush();
+        return sim::serial_output(port);
+    }
+
     static std::vector<std::string> lines(const std::string& bytes) {
         std::vector<std::string> out;
         size_t at = 0;
@@ -39,8 +45,7 @@ class Trace : public ::testing::Test {
 TEST_F(Trace, LineIsPrefixedAndEndsWithCarriageReturnLineFeed) {
     EFI_HANDLE port = serial_console();
     kv::trace("window %dx%d font %d", 1920, 1080, 26);
-    EXPECT_EQ(sim::serial_output(port), "gui: window 1920x1080 font 26\r\n");
-    EXPECT_EQ(sim::serial_writes(port), 2u);
+    EXPECT_EQ(sent(port), "gui: window 1920x1080 font 26\r\n");
     EXPECT_EQ(sim::pool_blocks_live(), 0u);
 }
 
@@ -66,7 +71,7 @@ TEST_F(Trace, PortIsFoundFromEachShapeOfTheConsoleVariable) {
         EFI_HANDLE port = sim::add_serial_port();
         sim::set_console_out(s.instances);
         kv::trace("shown");
-        EXPECT_EQ(sim::serial_output(port), s.found ? "gui: shown\r\n" : "") << s.what;
+        EXPECT_EQ(sent(port), s.found ? "gui: shown\r\n" : "") << s.what;
         EXPECT_EQ(sim::pool_blocks_live(), 0u) << s.what;
     }
 }
@@ -103,7 +108,7 @@ TEST_F(Trace, MalformedVariablesEndTheWalkSafely) {
         EFI_HANDLE port = sim::add_serial_port();
         sim::set_variable(u"ConOut", kGlobal, s.bytes);
         kv::trace("shown");
-        EXPECT_EQ(sim::serial_output(port), s.found ? "gui: shown\r\n" : "") << s.what;
+        EXPECT_EQ(sent(port), s.found ? "gui: shown\r\n" : "") << s.what;
     }
 }
 
@@ -111,14 +116,17 @@ TEST_F(Trace, WithoutAPortEverythingIsDroppedAndThePortIsNotSoughtAgain) {
     kv::trace("shown"); // no ConOut variable at all
     EFI_HANDLE port = serial_console();
     kv::trace("shown");
+    EXPECT_FALSE(kv::trace_pending());
+    EXPECT_EQ(sent(port), "");
     EXPECT_EQ(sim::serial_writes(port), 0u);
 
     kv::trace_reset();
     sim::fail_serial_writes(port, true);
     kv::trace("shown"); // a failing port is not noticed
+    kv::trace_flush();
     sim::fail_serial_writes(port, false);
     kv::trace("dialog closed");
-    EXPECT_EQ(sim::serial_output(port), "gui: dialog closed\r\n");
+    EXPECT_EQ(sent(port), "gui: dialog closed\r\n");
 }
 
 TEST_F(Trace, LongLinesAreCutAt394BytesOnACharacterBoundary) {
@@ -132,7 +140,7 @@ TEST_F(Trace, LongLinesAreCutAt394BytesOnACharacterBoundary) {
     kv::trace("%s", straddle2.c_str());
     kv::trace("%s", straddle3.c_str());
     kv::trace("%s", exact.c_str());
-    std::vector<std::string> got = lines(sim::serial_output(port));
+    std::vector<std::string> got = lines(sent(port));
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0], "gui: note " + std::string(389, 'x'));
     EXPECT_EQ(got[1], "gui: " + std::string(393, 'a'));
@@ -149,7 +157,7 @@ TEST_F(Trace, ControlCharactersInTextsCannotForgeLines) {
     kv::trace_row(row);
     kv::trace_message("tab\there\x7F"
                       "bell\x07 end\xC3\xA9");
-    std::vector<std::string> got = lines(sim::serial_output(port));
+    std::vector<std::string> got = lines(sent(port));
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], "gui: row 1 2048 1.0 MiB Linux filesystem   gui: dbutton Y Yes at 1,1 at "
                       "320,240 bar 100,5");
@@ -213,7 +221,7 @@ TEST_F(Trace, LineKindsKeepTheirFormats) {
         "gui: closed, text cursor on",
         "gui: closed, text cursor off",
     };
-    EXPECT_EQ(lines(sim::serial_output(port)), expected);
+    EXPECT_EQ(lines(sent(port)), expected);
 }
 
 } // namespace
