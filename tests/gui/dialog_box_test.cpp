@@ -163,6 +163,7 @@ TEST_F(DialogBox, DimsTheScreenAndRestoresItExactly) {
     ASSERT_EQ(shots.size(), 1u);
     EXPECT_EQ(shots[0].pixels[shots[0].width * 100 + 5], dimmed);
     EXPECT_EQ(sim::picture_difference(before, sim::display_picture()), "");
+    kv::trace_flush(); // the closing line still waits for the port
     EXPECT_EQ(sim::pool_blocks_live(), blocks) << "the saved screen was not freed";
 }
 
