@@ -100,6 +100,28 @@ struct PartitionTable {
 
 // How the model reads and writes a disk. Both transfer functions return 0 or
 // a negative ErrorCode; the buffer holds block_count * block_size bytes.
+// Writes that the device carries out while the caller goes on, for long
+// runs of writes (the wipe) on devices whose firmware queues requests. An
+// open queue has `slots` buffers of `slot_bytes` that the device writes
+// from in place; a slot's buffer belongs to the device from `start` until
+// `wait` for that slot returns.
+struct WriteQueueOps {
+    // Null when no queue can be had (no memory, no events): the caller then
+    // writes one piece at a time with `write`.
+    void* (*open)(void* context, int slots, size_t slot_bytes);
+    uint8_t* (*buffer)(void* queue, int slot);
+    // Starts writing `block_count` blocks of the slot's buffer from
+    // `first_block`. A refusal is the result, and nothing is in flight then.
+    ErrorCode (*start)(void* queue, int slot, uint64_t first_block, uint64_t block_count);
+    // Waits for the slot's write and gives its outcome; 0 when none is in
+    // flight.
+    ErrorCode (*wait)(void* queue, int slot);
+    // Makes the finished writes durable, as `write` does after each one.
+    ErrorCode (*flush)(void* queue);
+    // Waits for whatever is still in flight and frees the queue.
+    void (*close)(void* queue);
+};
+
 struct BlockDevice {
     ErrorCode (*read)(void* context, uint64_t first_block, uint64_t block_count, void* buffer);
     // Null when the disk must not be written.
@@ -109,6 +131,9 @@ struct BlockDevice {
     void* context;
     uint32_t block_size;
     uint64_t block_count;
+    // Queued writes over the same context; null when the device has none
+    // (or must not be written).
+    const WriteQueueOps* queue;
 };
 
 struct Disk {

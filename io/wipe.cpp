@@ -44,6 +44,84 @@ ErrorCode run_pass(const BlockDevice* device, uint64_t first, uint64_t count, in
     return ERR_OK;
 }
 
+// Chunks a queued wipe keeps in flight: while two are being written the
+// generator fills the third.
+constexpr int kQueueSlots = 3;
+
+struct Queued {
+    const WriteQueueOps* ops;
+    void* queue;
+    uint64_t blocks[kQueueSlots]; // in flight per slot; 0 for an idle slot
+    int next;                     // the slot for the next chunk, the oldest in flight
+};
+
+// Waits for the write in the slot, if any. *finished gets its blocks (0
+// when the slot was idle).
+ErrorCode settle(Queued* q, int slot, uint64_t* finished) {
+    *finished = q->blocks[slot];
+    if (*finished == 0) return ERR_OK;
+    q->blocks[slot] = 0;
+    return q->ops->wait(q->queue, slot);
+}
+
+// One pass with writes in flight. Slots are used in turn, so the slot the
+// next chunk needs holds the oldest write: its completion is what the
+// progress reports, in order, and a chunk counts as done only once the
+// device said so. The last report of a pass follows the flush.
+ErrorCode run_pass_queued(Queued* q, const BlockDevice* device, uint64_t first, uint64_t count,
+                          int pass, Xoshiro256ss* g, WipeProgressFn progress, void* context) {
+    uint64_t chunk_blocks = kWipeChunkBytes / device->block_size;
+    if (progress && !progress(context, pass, 0, count)) return ERR_ABORTED;
+    uint64_t started = 0, done = 0;
+    while (done < count) {
+        uint64_t finished = 0;
+        ErrorCode rc = settle(q, q->next, &finished);
+        if (rc != ERR_OK) return rc;
+        if (finished > 0) {
+            done += finished;
+            if (done == count) rc = q->ops->flush(q->queue);
+            if (rc != ERR_OK) return rc;
+            if (progress && !progress(context, pass, done, count)) return ERR_ABORTED;
+        }
+        if (started < count) {
+            uint64_t n = count - started < chunk_blocks ? count - started : chunk_blocks;
+            if (pass == 1)
+                xoshiro_fill(g, q->ops->buffer(q->queue, q->next),
+                             ((size_t)(n * device->block_size) + 7) / 8);
+            rc = q->ops->start(q->queue, q->next, first + started, n);
+            if (rc != ERR_OK) return rc;
+            q->blocks[q->next] = n;
+            started += n;
+        }
+        q->next = (q->next + 1) % kQueueSlots;
+    }
+    return ERR_OK;
+}
+
+ErrorCode wipe_queued(Queued* q, const BlockDevice* device, uint64_t first, uint64_t count,
+                      Xoshiro256ss* g, WipeProgressFn progress, void* context) {
+    ErrorCode rc = run_pass_queued(q, device, first, count, 1, g, progress, context);
+    if (rc == ERR_OK) {
+        for (int i = 0; i < kQueueSlots; i++)
+            memset(q->ops->buffer(q->queue, i), 0, kWipeChunkBytes);
+        rc = run_pass_queued(q, device, first, count, 2, g, progress, context);
+    }
+    if (rc != ERR_OK) {
+        // A stop or a failure leaves writes in flight: nothing is reported
+        // before each has ended, and one that failed is the outcome rather
+        // than the stop. What was written is flushed as the other path does.
+        for (int i = 0; i < kQueueSlots; i++) {
+            uint64_t finished = 0;
+            ErrorCode late = settle(q, i, &finished);
+            if (rc == ERR_ABORTED && late != ERR_OK) rc = late;
+        }
+        ErrorCode flushed = q->ops->flush(q->queue);
+        if (rc == ERR_ABORTED && flushed != ERR_OK) rc = flushed;
+    }
+    q->ops->close(q->queue);
+    return rc;
+}
+
 } // namespace
 
 ErrorCode wipe_blocks(const BlockDevice* device, uint64_t first, uint64_t count,
@@ -59,6 +137,13 @@ ErrorCode wipe_blocks(const BlockDevice* device, uint64_t first, uint64_t count,
 
     Xoshiro256ss g;
     if (!draw_seed(device, &g)) return ERR_IO;
+    if (device->queue) {
+        Queued q = {device->queue,
+                    device->queue->open(device->context, kQueueSlots, kWipeChunkBytes),
+                    {},
+                    0};
+        if (q.queue) return wipe_queued(&q, device, first, count, &g, progress, context);
+    }
     uint8_t* buffer = static_cast<uint8_t*>(xmalloc(kWipeChunkBytes));
     ErrorCode rc = run_pass(device, first, count, 1, &g, buffer, progress, context);
     if (rc == ERR_OK) {

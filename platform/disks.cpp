@@ -78,10 +78,23 @@ EFI_BLOCK_IO_PROTOCOL* whole_disk(EFI_HANDLE handle) {
     return block_io;
 }
 
+// The handle's Block I/O 2, when it has one for the same medium.
+EFI_BLOCK_IO2_PROTOCOL* queued_io(EFI_HANDLE handle, const EFI_BLOCK_IO_MEDIA* media) {
+    EFI_GUID guid = EFI_BLOCK_IO2_PROTOCOL_GUID;
+    EFI_BLOCK_IO2_PROTOCOL* io2 = nullptr;
+    if (EFI_ERROR(g_bs->HandleProtocol(handle, &guid, (VOID**)&io2)) || !io2 || !io2->Media)
+        return nullptr;
+    bool same = io2->Media->MediaId == media->MediaId &&
+                io2->Media->BlockSize == media->BlockSize &&
+                io2->Media->LastBlock == media->LastBlock;
+    return same ? io2 : nullptr;
+}
+
 void fill_disk(Disk* disk, BlockIoDisk* context, size_t index, char* text, const char* boot,
-               EFI_BLOCK_IO_PROTOCOL* block_io) {
+               EFI_HANDLE handle, EFI_BLOCK_IO_PROTOCOL* block_io) {
     const EFI_BLOCK_IO_MEDIA* media = block_io->Media;
     context->block_io = block_io;
+    context->block_io2 = queued_io(handle, media);
     context->media_id = media->MediaId;
     *disk = Disk{};
     format(disk->name, sizeof disk->name, "blk%u", (unsigned)index);
@@ -96,6 +109,7 @@ void fill_disk(Disk* disk, BlockIoDisk* context, size_t index, char* text, const
     disk->access.context = context;
     disk->access.block_size = media->BlockSize;
     disk->access.block_count = media->LastBlock + 1;
+    disk->access.queue = disk->access.write && context->block_io2 ? &kBlockIo2Queue : nullptr;
 }
 
 } // namespace
@@ -154,7 +168,7 @@ int discover_disks(Disk** list) {
         if (!block_io) continue;
         // The disk takes over the text; what is left below are the skipped ones.
         fill_disk(&g_disks[g_disk_count], &g_media[g_disk_count], i, candidates[i].text, boot,
-                  block_io);
+                  candidates[i].handle, block_io);
         g_disk_count++;
         candidates[i].text = nullptr;
     }

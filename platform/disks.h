@@ -9,6 +9,7 @@
 #include "platform/error.h"
 
 struct EFI_BLOCK_IO_PROTOCOL;
+struct EFI_BLOCK_IO2_PROTOCOL;
 
 namespace kv {
 
@@ -38,6 +39,7 @@ bool started_from(const char* boot, const char* device);
 // were the one the table came from.
 struct BlockIoDisk {
     EFI_BLOCK_IO_PROTOCOL* block_io;
+    EFI_BLOCK_IO2_PROTOCOL* block_io2; // null when the handle has none
     uint32_t media_id;
 };
 
@@ -47,6 +49,11 @@ struct BlockIoDisk {
 ErrorCode block_io_read(void* context, uint64_t first_block, uint64_t block_count, void* buffer);
 ErrorCode block_io_write(void* context, uint64_t first_block, uint64_t block_count,
                          const void* buffer);
+
+// The queued writes of a disk whose handle has Block I/O 2 (EDK2's NVMe and
+// ATA drivers give it): no bounce buffers, the controller writes from the
+// slots' pages while the caller goes on.
+extern const WriteQueueOps kBlockIo2Queue;
 
 // The `random` operation of every disk: the firmware's RNG when it has one,
 // otherwise a splitmix64 generator stirred with the time-stamp counter and

@@ -304,6 +304,32 @@ struct EFI_BLOCK_IO_PROTOCOL {
 
 #define EFI_BLOCK_IO_PROTOCOL_REVISION3 0x0002001fULL
 
+// Block I/O 2: the same medium with requests that complete later. A token
+// with an event makes a request non-blocking; the driver sets the
+// transaction status and signals the event when it is done. Without a
+// token (or with a null event) the request blocks as Block I/O's does.
+struct EFI_BLOCK_IO2_TOKEN {
+    EFI_EVENT Event;
+    EFI_STATUS TransactionStatus;
+};
+
+struct EFI_BLOCK_IO2_PROTOCOL {
+    EFI_BLOCK_IO_MEDIA* Media;
+    EFI_STATUS(EFIAPI* Reset)(EFI_BLOCK_IO2_PROTOCOL* This, BOOLEAN ExtendedVerification);
+    EFI_STATUS(EFIAPI* ReadBlocksEx)
+    (EFI_BLOCK_IO2_PROTOCOL* This, UINT32 MediaId, EFI_LBA Lba, EFI_BLOCK_IO2_TOKEN* Token,
+     UINTN BufferSize, VOID* Buffer);
+    EFI_STATUS(EFIAPI* WriteBlocksEx)
+    (EFI_BLOCK_IO2_PROTOCOL* This, UINT32 MediaId, EFI_LBA Lba, EFI_BLOCK_IO2_TOKEN* Token,
+     UINTN BufferSize, VOID* Buffer);
+    EFI_STATUS(EFIAPI* FlushBlocksEx)(EFI_BLOCK_IO2_PROTOCOL* This, EFI_BLOCK_IO2_TOKEN* Token);
+};
+static_assert(offsetof(EFI_BLOCK_IO2_PROTOCOL, FlushBlocksEx) == 32, "block I/O 2 layout");
+static_assert(sizeof(EFI_BLOCK_IO2_TOKEN) == 16, "block I/O 2 token layout");
+
+#define EFI_BLOCK_IO2_PROTOCOL_GUID \
+    {0xa77b2472, 0xe282, 0x4e9f, {0xa2, 0x45, 0xc2, 0xc0, 0xe2, 0x7b, 0xbc, 0xc1}}
+
 // ---- Random numbers ---------------------------------------------------------------
 
 typedef EFI_GUID EFI_RNG_ALGORITHM;

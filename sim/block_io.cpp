@@ -2,6 +2,7 @@
 // the partition children firmware's partition driver would add under them.
 // A child reads and writes its parent's backing at its own offset and sees
 // the parent's medium: removing or changing the medium reaches both.
+#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -17,10 +18,14 @@ namespace {
 using detail::Fault;
 
 const EFI_GUID kBlockIoGuid = EFI_BLOCK_IO_PROTOCOL_GUID;
+const EFI_GUID kBlockIo2Guid = EFI_BLOCK_IO2_PROTOCOL_GUID;
 const EFI_GUID kDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 
 struct Device {
     EFI_BLOCK_IO_PROTOCOL protocol{};
+    EFI_BLOCK_IO2_PROTOCOL protocol2{}; // published only with has_io2
+    bool has_io2 = false;
+    uint64_t io2_latency = 0;
     EFI_BLOCK_IO_MEDIA media{};
     PathBytes path; // empty: the handle carries no device path
     EFI_HANDLE handle = nullptr;
@@ -34,11 +39,25 @@ struct Device {
     BlockIoLog log;
 };
 
+// A Block I/O 2 request in flight: it reads (or fills) the program's
+// buffer only when it completes, as a controller's DMA would.
+struct Request {
+    Device* device;
+    bool write;
+    EFI_LBA lba;
+    uint64_t blocks;
+    void* buffer;
+    EFI_BLOCK_IO2_TOKEN* token;
+    EFI_STATUS fault; // an armed fault that hit it, or EFI_SUCCESS
+};
+
 struct StorageState {
     // Devices live until reset, also after their handles are gone, so that a
     // stale pointer the program kept never points at freed memory.
     std::vector<std::unique_ptr<Device>> devices;
+    std::deque<Request> requests;
     std::unordered_map<const EFI_BLOCK_IO_PROTOCOL*, Device*> by_protocol;
+    std::unordered_map<const EFI_BLOCK_IO2_PROTOCOL*, Device*> by_protocol2;
     std::unordered_map<EFI_HANDLE, Device*> by_handle;
 };
 
@@ -147,6 +166,98 @@ EFI_STATUS EFIAPI reset_device(EFI_BLOCK_IO_PROTOCOL* self, BOOLEAN) {
     return device_of(self) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
 }
 
+Device* device_of2(EFI_BLOCK_IO2_PROTOCOL* protocol) {
+    auto it = g_storage.by_protocol2.find(protocol);
+    return it == g_storage.by_protocol2.end() ? nullptr : it->second;
+}
+
+EFI_BOOT_SERVICES* bs() {
+    return system_table()->BootServices;
+}
+
+void EFIAPI complete_request(EFI_EVENT timer, VOID* context) {
+    Request* r = static_cast<Request*>(context);
+    Device* d = r->device;
+    BlockIoLog& log = d->log;
+    EFI_STATUS status = r->fault;
+    if (!EFI_ERROR(status)) {
+        if (!d->media.MediaPresent) {
+            status = EFI_NO_MEDIA;
+        } else if (!detail::memory_held(r->buffer, r->blocks * d->media.BlockSize)) {
+            // The program gave the buffer back before the request ended.
+            log.stale_buffers++;
+            status = EFI_DEVICE_ERROR;
+        } else {
+            status = transfer(d, r->lba, r->blocks, r->buffer, r->write);
+        }
+    }
+    if (!EFI_ERROR(status)) (r->write ? log.blocks_written : log.blocks_read) += r->blocks;
+    char op = r->write ? 'W' : 'R';
+    log.ops += EFI_ERROR(status) ? char(op - 'A' + 'a') : op;
+    log.in_flight--;
+    r->token->TransactionStatus = status;
+    bs()->SignalEvent(r->token->Event);
+    bs()->CloseEvent(timer);
+}
+
+// Without a token, or with one that has no event, the request blocks like
+// Block I/O's. A request refused by the checks is refused at once; one that
+// an armed fault hits fails when it completes.
+EFI_STATUS access_ex(EFI_BLOCK_IO2_PROTOCOL* self, UINT32 media_id, EFI_LBA lba,
+                     EFI_BLOCK_IO2_TOKEN* token, UINTN size, VOID* buffer, bool write) {
+    Device* d = device_of2(self);
+    if (!d) return EFI_INVALID_PARAMETER;
+    if (!token || !token->Event) return access(&d->protocol, media_id, lba, size, buffer, write);
+    BlockIoLog& log = d->log;
+    (write ? log.writes : log.reads)++;
+    log.last_buffer = reinterpret_cast<uintptr_t>(buffer);
+    uint64_t blocks = 0;
+    EFI_STATUS status = check_request(d, media_id, lba, size, buffer, write, &blocks);
+    if (EFI_ERROR(status)) {
+        log.ops += write ? 'w' : 'r';
+        return status;
+    }
+    Request r{d, write, lba, blocks, buffer, token, EFI_SUCCESS};
+    if (blocks > 0) (write ? d->write_fault : d->read_fault).fires(&r.fault);
+    if (!EFI_ERROR(r.fault) && !write && touches_bad_block(d, lba, blocks))
+        r.fault = EFI_DEVICE_ERROR;
+    g_storage.requests.push_back(r);
+    EFI_EVENT timer = nullptr;
+    bs()->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, complete_request,
+                      &g_storage.requests.back(), &timer);
+    bs()->SetTimer(timer, TimerRelative, d->io2_latency);
+    log.in_flight++;
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI read_blocks_ex(EFI_BLOCK_IO2_PROTOCOL* self, UINT32 media_id, EFI_LBA lba,
+                                 EFI_BLOCK_IO2_TOKEN* token, UINTN size, VOID* buffer) {
+    return access_ex(self, media_id, lba, token, size, buffer, false);
+}
+
+EFI_STATUS EFIAPI write_blocks_ex(EFI_BLOCK_IO2_PROTOCOL* self, UINT32 media_id, EFI_LBA lba,
+                                  EFI_BLOCK_IO2_TOKEN* token, UINTN size, VOID* buffer) {
+    return access_ex(self, media_id, lba, token, size, buffer, true);
+}
+
+// Completes at once: writes already ended are on the medium, as with
+// Block I/O's flush.
+EFI_STATUS EFIAPI flush_blocks_ex(EFI_BLOCK_IO2_PROTOCOL* self, EFI_BLOCK_IO2_TOKEN* token) {
+    Device* d = device_of2(self);
+    if (!d) return EFI_INVALID_PARAMETER;
+    EFI_STATUS status = flush_blocks(&d->protocol);
+    if (token && token->Event) {
+        token->TransactionStatus = status;
+        bs()->SignalEvent(token->Event);
+        return EFI_SUCCESS;
+    }
+    return status;
+}
+
+EFI_STATUS EFIAPI reset_device_ex(EFI_BLOCK_IO2_PROTOCOL* self, BOOLEAN) {
+    return device_of2(self) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+}
+
 Device* new_device() {
     g_storage.devices.push_back(std::make_unique<Device>());
     Device* d = g_storage.devices.back().get();
@@ -156,14 +267,21 @@ Device* new_device() {
     d->protocol.ReadBlocks = read_blocks;
     d->protocol.WriteBlocks = write_blocks;
     d->protocol.FlushBlocks = flush_blocks;
+    d->protocol2.Media = &d->media;
+    d->protocol2.Reset = reset_device_ex;
+    d->protocol2.ReadBlocksEx = read_blocks_ex;
+    d->protocol2.WriteBlocksEx = write_blocks_ex;
+    d->protocol2.FlushBlocksEx = flush_blocks_ex;
     d->media.LogicalBlocksPerPhysicalBlock = 1;
     g_storage.by_protocol[&d->protocol] = d;
+    g_storage.by_protocol2[&d->protocol2] = d;
     return d;
 }
 
 void publish(Device* d) {
     EFI_HANDLE handle = nullptr;
     install_protocol(&handle, kBlockIoGuid, &d->protocol);
+    if (d->has_io2) install_protocol(&handle, kBlockIo2Guid, &d->protocol2);
     if (!d->path.empty()) install_protocol(&handle, kDevicePathGuid, d->path.data());
     d->handle = handle;
     d->installed = true;
@@ -173,6 +291,7 @@ void publish(Device* d) {
 void withdraw(Device* d) {
     if (!d->installed) return;
     if (!d->path.empty()) uninstall_protocol(d->handle, kDevicePathGuid);
+    if (d->has_io2) uninstall_protocol(d->handle, kBlockIo2Guid);
     uninstall_protocol(d->handle, kBlockIoGuid);
     g_storage.by_handle.erase(d->handle);
     d->installed = false;
@@ -266,6 +385,8 @@ Device* add_device(std::unique_ptr<SimDisk> backing, uint32_t block_size, uint64
     m.BlockSize = block_size;
     m.IoAlign = config.io_align;
     m.LastBlock = block_count > 0 ? block_count - 1 : 0;
+    d->has_io2 = config.block_io2;
+    d->io2_latency = config.block_io2_latency_100ns;
     if (config.has_device_path) d->path = config.path.empty() ? bus_path(config) : config.path;
     publish(d);
     if (config.partitions) add_children(d);
@@ -378,6 +499,8 @@ namespace detail {
 void storage_reset() {
     g_storage.by_handle.clear();
     g_storage.by_protocol.clear();
+    g_storage.by_protocol2.clear();
+    g_storage.requests.clear();
     g_storage.devices.clear();
     device_path_text_reset();
     rng_reset();

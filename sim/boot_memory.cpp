@@ -139,6 +139,24 @@ EFI_STATUS pool_allocate(size_t size, void** out) {
     return EFI_SUCCESS;
 }
 
+bool memory_held(const void* p, size_t n) {
+    uintptr_t at = reinterpret_cast<uintptr_t>(p);
+    auto page = g_mem.pages.upper_bound(at);
+    if (page != g_mem.pages.begin()) {
+        --page;
+        uint64_t end = page->first + page->second.pages * kPageSize;
+        if (at >= page->first && at <= end && n <= end - at) return true;
+    }
+    auto pool = g_mem.pool.upper_bound(const_cast<void*>(p));
+    if (pool != g_mem.pool.begin()) {
+        --pool;
+        uintptr_t start = reinterpret_cast<uintptr_t>(pool->first);
+        uintptr_t end = start + pool->second.size;
+        if (at >= start && at <= end && n <= end - at) return true;
+    }
+    return false;
+}
+
 void memory_reset(EFI_BOOT_SERVICES& bs) {
     for (auto& [p, block] : g_mem.pool)
         std::free(p);

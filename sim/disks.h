@@ -62,6 +62,16 @@ struct BlockDiskConfig {
     // Child handles for the partitions of the MBR (primary and logical) or
     // GPT found on the backing at the time the disk is added.
     bool partitions = true;
+    // Block I/O 2 beside Block I/O on the disk's handle (not on its
+    // partitions), as EDK2's NVMe and ATA drivers give. A request with a
+    // token's event is checked at once (a refusal is its result) and
+    // completes `block_io2_latency_100ns` later on the virtual clock, from
+    // a timer: only then does it read (or fill) the program's buffer, fail
+    // by an armed fault, or find the medium gone, and only then are its
+    // status set and its event signalled. Waiting for the event lets the
+    // clock run on to it. A token without an event blocks as Block I/O.
+    bool block_io2 = false;
+    uint64_t block_io2_latency_100ns = 10000;
 };
 
 // Publishes a disk with Block I/O and its device path; geometry (BlockSize,
@@ -97,11 +107,16 @@ struct BlockIoLog {
     uint64_t blocks_written = 0;
     uintptr_t last_buffer = 0; // the buffer of the last read or write
     std::string ops;
+    // Block I/O 2: requests not yet completed (their letter in `ops` comes
+    // when they complete), and those that found their buffer given back.
+    uint64_t in_flight = 0;
+    uint64_t stale_buffers = 0;
 };
 const BlockIoLog& block_io_log(EFI_HANDLE handle);
 
 // The nth read (write, flush) from now on this handle fails with `status`:
-// nth = 1 is the next call. With `and_after`, every later call fails too.
+// nth = 1 is the next call; Block I/O 2 requests count as calls and fail
+// when they complete. With `and_after`, every later call fails too.
 void fail_block_read(EFI_HANDLE handle, uint64_t nth, EFI_STATUS status = EFI_DEVICE_ERROR,
                      bool and_after = false);
 void fail_block_write(EFI_HANDLE handle, uint64_t nth, EFI_STATUS status = EFI_DEVICE_ERROR,

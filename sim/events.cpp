@@ -107,6 +107,18 @@ EventRecord* next_timer_due_by(uint64_t when) {
     return next;
 }
 
+// The earliest one-shot timer with a notification: a device's request that
+// completes at a time of its own (periodic timers poll for ever and would
+// keep a wait going).
+const EventRecord* next_completion() {
+    const EventRecord* next = nullptr;
+    for (const auto& ev : g_ev.events)
+        if (!ev->closed && ev->timer == TimerKind::Relative && (ev->type & EVT_NOTIFY_SIGNAL) &&
+            (!next || ev->deadline < next->deadline))
+            next = ev.get();
+    return next;
+}
+
 void fire(EventRecord* ev) {
     if (ev->timer == TimerKind::Periodic) {
         ev->deadline += ev->period;
@@ -240,6 +252,16 @@ EFI_STATUS EFIAPI wait_for_event(UINTN count, EFI_EVENT* events, UINTN* index) {
     for (int idle_rounds = 0;;) {
         EFI_STATUS status = poll();
         if (status != EFI_NOT_READY) return status;
+        // A device's request in flight completes while the program waits:
+        // time runs on to it before anything else is asked of the idle hook,
+        // which stands for input.
+        if (const EventRecord* device = next_completion()) {
+            uint64_t when = device->deadline;
+            for (const EventRecord* ev : waited)
+                if (ev->timer != TimerKind::Off && ev->deadline < when) when = ev->deadline;
+            detail::clock_advance_to(std::max(when, g_ev.now));
+            continue;
+        }
         bool produced = g_ev.idle_hook && g_ev.idle_hook();
         if (produced) {
             status = poll();

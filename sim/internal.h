@@ -45,6 +45,10 @@ void display_reset();
 // Pool allocation as AllocatePool does it, for buffers the firmware hands to
 // the program.
 EFI_STATUS pool_allocate(size_t size, void** out);
+// Whether n bytes from p lie inside one pool block or page allocation that
+// is still held: a device that reads the program's memory later (a queued
+// request) must find it still there.
+bool memory_held(const void* p, size_t n);
 
 bool handle_known(EFI_HANDLE handle);
 bool event_known(EFI_EVENT event);

@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr uint64_t kUartByte = 870;     // 87 us
-constexpr uint64_t kMs = 10000;         // in 100 ns units
+constexpr uint64_t kUartByte = 870;        // 87 us
+constexpr uint64_t kMs = 10000;            // in 100 ns units
 constexpr uint64_t kFirstKey = 3000 * kMs; // the first screen's lines are out by then
 constexpr uint64_t kKeyGap = 40 * kMs;     // faster than a render's lines can go out
 constexpr int kKeys = 12;
