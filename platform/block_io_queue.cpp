@@ -11,7 +11,7 @@ namespace kv {
 namespace {
 
 constexpr uint64_t kPageSize = 4096;
-constexpr int kMaxSlots = 4;
+constexpr int kMaxSlots = 8;
 // A wait that the firmware refuses (it does above TPL_APPLICATION) polls
 // the event this often instead.
 constexpr UINTN kPollMicroseconds = 50;

@@ -78,6 +78,14 @@ EFI_BLOCK_IO_PROTOCOL* whole_disk(EFI_HANDLE handle) {
     return block_io;
 }
 
+// EDK2's ATA bus driver offers Block I/O 2 but runs one request at a time,
+// started and completed from timer callbacks: on OVMF a queued wipe of an
+// AHCI disk ran at 0.2 to 0.5 of the rate of one blocking write after the
+// other, so such disks keep the blocking path.
+bool on_ata_bus(const char* kind_label) {
+    return strcmp(kind_label, "SATA") == 0 || strcmp(kind_label, "ATA") == 0;
+}
+
 // The handle's Block I/O 2, when it has one for the same medium.
 EFI_BLOCK_IO2_PROTOCOL* queued_io(EFI_HANDLE handle, const EFI_BLOCK_IO_MEDIA* media) {
     EFI_GUID guid = EFI_BLOCK_IO2_PROTOCOL_GUID;
@@ -109,7 +117,9 @@ void fill_disk(Disk* disk, BlockIoDisk* context, size_t index, char* text, const
     disk->access.context = context;
     disk->access.block_size = media->BlockSize;
     disk->access.block_count = media->LastBlock + 1;
-    disk->access.queue = disk->access.write && context->block_io2 ? &kBlockIo2Queue : nullptr;
+    disk->access.queue = disk->access.write && context->block_io2 && !on_ata_bus(disk->kind_label)
+                             ? &kBlockIo2Queue
+                             : nullptr;
 }
 
 } // namespace

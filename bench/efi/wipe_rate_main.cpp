@@ -1,0 +1,184 @@
+// kvwipebench.efi: the wipe's speed on the firmware, against the firmware's
+// own write speed on the same disk in the same boot. Run by
+// bench/wipe_rate_qemu.py; it prints lines beginning "kvwipebench".
+//
+// The disk is the first one the program may write (not the one it was
+// started from); the range is its blocks from 1 MiB on, leaving 1 MiB at
+// the end, at most 512 MiB. Each round times, over that range:
+//   plain   WriteBlocks of a 4 MiB buffer of zeros, one after the other,
+//           straight to Block I/O, and one FlushBlocks at the end;
+//   wipe    the wipe engine through the disk's BlockDevice, both passes,
+//           timed apart (queued over Block I/O 2 where the handle has it);
+//   single  on such a disk, the engine again without the queue: one
+//           bounced and flushed write at a time, the path without Block
+//           I/O 2.
+// Rates are MB/s (10^6 bytes); ratios are of rates in the same round.
+#include "disk/model.h"
+#include "io/wipe.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/disks.h"
+#include "platform/format.h"
+#include "platform/globals.h"
+#include "platform/startup.h"
+#include "platform/strings.h"
+
+namespace {
+
+constexpr int kRounds = 3;
+constexpr uint64_t kMiB = 1048576;
+constexpr uint64_t kMaxRange = 512 * kMiB;
+constexpr uint64_t kPageSize = 4096;
+
+void print(const char* line) {
+    kv::console_write(line, kv::strlen(line));
+}
+
+uint64_t now_us() {
+    uint64_t rate = kv::g_tsc_per_ms ? kv::g_tsc_per_ms : 1;
+    return (kv::tsc_read() - kv::g_tsc_start) * 1000 / rate;
+}
+
+// Tenths of MB/s.
+uint64_t rate10(uint64_t bytes, uint64_t us) {
+    return us ? bytes * 10 / us : 0;
+}
+
+// "12.3"
+void tenths(char* out, size_t size, uint64_t value) {
+    kv::format(out, size, "%llu.%llu", (unsigned long long)(value / 10),
+               (unsigned long long)(value % 10));
+}
+
+// "0.957": a / b to three places.
+void ratio(char* out, size_t size, uint64_t a, uint64_t b) {
+    uint64_t r = b ? a * 1000 / b : 0;
+    kv::format(out, size, "%llu.%03llu", (unsigned long long)(r / 1000),
+               (unsigned long long)(r % 1000));
+}
+
+struct PassTimes {
+    uint64_t start, pass2;
+};
+
+bool note_pass2(void* context, int pass, uint64_t done, uint64_t) {
+    if (pass == 2 && done == 0) static_cast<PassTimes*>(context)->pass2 = now_us();
+    return true;
+}
+
+// Plain 4 MiB writes of zeros through the disk's Block I/O; microseconds,
+// 0 on failure.
+uint64_t plain_writes(const kv::Disk& disk, uint64_t first, uint64_t count) {
+    const kv::BlockIoDisk* io = static_cast<const kv::BlockIoDisk*>(disk.access.context);
+    EFI_BLOCK_IO_PROTOCOL* block_io = io->block_io;
+    uint64_t chunk = kv::kWipeChunkBytes / disk.access.block_size;
+    EFI_PHYSICAL_ADDRESS buffer = 0;
+    UINTN pages = kv::kWipeChunkBytes / kPageSize;
+    if (EFI_ERROR(kv::g_bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, pages, &buffer)))
+        return 0;
+    void* data = reinterpret_cast<void*>(uintptr_t(buffer));
+    kv::memset(data, 0, kv::kWipeChunkBytes);
+    uint64_t start = now_us();
+    EFI_STATUS status = EFI_SUCCESS;
+    for (uint64_t done = 0; done < count && !EFI_ERROR(status);) {
+        uint64_t n = count - done < chunk ? count - done : chunk;
+        status = block_io->WriteBlocks(block_io, io->media_id, first + done,
+                                       UINTN(n * disk.access.block_size), data);
+        done += n;
+    }
+    if (!EFI_ERROR(status)) status = block_io->FlushBlocks(block_io);
+    uint64_t us = now_us() - start;
+    kv::g_bs->FreePages(buffer, pages);
+    return EFI_ERROR(status) ? 0 : us;
+}
+
+// Both passes of the engine: pass 1 and pass 2 in microseconds, false on
+// failure.
+bool wipe(const kv::BlockDevice* device, uint64_t first, uint64_t count, uint64_t* pass1,
+          uint64_t* pass2) {
+    PassTimes t = {now_us(), 0};
+    kv::ErrorCode rc = kv::wipe_blocks(device, first, count, note_pass2, &t);
+    uint64_t end = now_us();
+    *pass1 = t.pass2 - t.start;
+    *pass2 = end - t.pass2;
+    return rc == kv::ERR_OK;
+}
+
+int bench_main(int, char**) {
+    kv::Disk* disks = nullptr;
+    int count = kv::discover_disks(&disks);
+    const kv::Disk* disk = nullptr;
+    for (int i = 0; i < count && !disk; i++)
+        if (disks[i].access.write) disk = &disks[i];
+    if (!disk) {
+        print("kvwipebench no writable disk\n");
+        return 1;
+    }
+    uint64_t block_size = disk->access.block_size;
+    uint64_t first = kMiB / block_size;
+    uint64_t blocks = disk->access.block_count;
+    if (blocks <= 3 * first) {
+        print("kvwipebench the disk is too small\n");
+        return 1;
+    }
+    uint64_t range = blocks - 2 * first;
+    if (range > kMaxRange / block_size) range = kMaxRange / block_size;
+    uint64_t bytes = range * block_size;
+    bool queued = disk->access.queue != nullptr;
+
+    char line[240];
+    kv::format(line, sizeof line,
+               "kvwipebench disk %s %s, %llu blocks of %llu bytes, range %llu MiB, "
+               "queued writes %s\n",
+               disk->name, disk->kind_label, (unsigned long long)blocks,
+               (unsigned long long)block_size, (unsigned long long)(bytes / kMiB),
+               queued ? "yes" : "no");
+    print(line);
+
+    kv::BlockDevice single = disk->access;
+    single.queue = nullptr;
+    for (int round = 1; round <= kRounds; round++) {
+        uint64_t plain = plain_writes(*disk, first, range);
+        uint64_t p1 = 0, p2 = 0, s1 = 0, s2 = 0;
+        bool ok = plain && wipe(&disk->access, first, range, &p1, &p2);
+        if (ok && queued) ok = wipe(&single, first, range, &s1, &s2);
+        if (!ok) {
+            print("kvwipebench a write failed\n");
+            return 1;
+        }
+        uint64_t rp = rate10(bytes, plain), r1 = rate10(bytes, p1), r2 = rate10(bytes, p2);
+        char a[24], b[24], c[24], d[24], e[24];
+        tenths(a, sizeof a, rp);
+        tenths(b, sizeof b, r1);
+        tenths(c, sizeof c, r2);
+        ratio(d, sizeof d, r1, r2);
+        ratio(e, sizeof e, r2, rp);
+        kv::format(line, sizeof line,
+                   "kvwipebench round %d plain %s MB/s, wipe pass 1 %s MB/s, pass 2 %s MB/s, "
+                   "pass1/pass2 %s, pass2/plain %s\n",
+                   round, a, b, c, d, e);
+        print(line);
+        if (queued) {
+            uint64_t q1 = rate10(bytes, s1), q2 = rate10(bytes, s2);
+            tenths(a, sizeof a, q1);
+            tenths(b, sizeof b, q2);
+            ratio(c, sizeof c, r1, q1);
+            ratio(d, sizeof d, r2, q2);
+            ratio(e, sizeof e, q2, rp);
+            kv::format(line, sizeof line,
+                       "kvwipebench round %d single pass 1 %s MB/s, pass 2 %s MB/s, "
+                       "queued/single pass 1 %s, pass 2 %s, single pass2/plain %s\n",
+                       round, a, b, c, d, e);
+            print(line);
+        }
+    }
+    print("kvwipebench done\n");
+    kv::release_disks();
+    return 0;
+}
+
+} // namespace
+
+extern "C" EFI_STATUS EFIAPI efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
+    return kv::program_start(image, st, bench_main);
+}
