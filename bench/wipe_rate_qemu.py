@@ -9,7 +9,8 @@ the spread over its rounds. A benchmark, not a test: nothing is judged.
 
 Each boot runs three rounds (plain writes, the wipe, and on a disk with
 Block I/O 2 the wipe without it); every ratio is of two rates of the same
-round. The disk images are sparse files in TMPDIR.
+round. The disk images are sparse files in /dev/shm where it exists (else
+TMPDIR), so that the host's own disk does not take part.
 """
 
 import argparse
@@ -27,11 +28,13 @@ from qemu_harness import Drive, HarnessError  # noqa: E402
 MiB = 1 << 20
 NUMBER = r"([0-9.]+)"
 ROUND = re.compile(r"kvwipebench round (\d+) plain {0} MB/s, wipe pass 1 {0} MB/s, pass 2 {0} "
-                   r"MB/s, pass1/pass2 {0}, pass2/plain {0}".format(NUMBER))
+                   r"MB/s, pass1/pass2 {0}, pass2/plain {0}, random {0} MB/s, pass1/random {0}"
+                   .format(NUMBER))
 SINGLE = re.compile(r"kvwipebench round (\d+) single pass 1 {0} MB/s, pass 2 {0} MB/s, "
                     r"queued/single pass 1 {0}, pass 2 {0}, single pass2/plain {0}"
                     .format(NUMBER))
-ROUND_FIELDS = ("plain MB/s", "pass 1 MB/s", "pass 2 MB/s", "pass1/pass2", "pass2/plain")
+ROUND_FIELDS = ("plain MB/s", "pass 1 MB/s", "pass 2 MB/s", "pass1/pass2", "pass2/plain",
+                "random MB/s", "pass1/random")
 SINGLE_FIELDS = ("single pass 1 MB/s", "single pass 2 MB/s", "queued/single pass 1",
                  "queued/single pass 2", "single pass2/plain")
 
@@ -66,7 +69,8 @@ def main():
     parser.add_argument("--interfaces", default="virtio,ahci,nvme")
     args = parser.parse_args()
     summary = {}
-    with tempfile.TemporaryDirectory(prefix="kvwipebench-") as work:
+    where = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    with tempfile.TemporaryDirectory(prefix="kvwipebench-", dir=where) as work:
         for interface in args.interfaces.split(","):
             figures = {}
             for boot in range(args.boots):
