@@ -50,7 +50,7 @@ void paint_entry(GuiState* gui, int index, int32_t y, int32_t height) {
     const char* badge = disk_summary_text(gui, index, summary);
     char shown[kDiskSummarySize + 2];
     format(shown, sizeof shown, "%s%s", summary,
-           current && disk_open(gui) && gui->view.table.dirty ? " *" : "");
+           current && disk_shown(gui) && gui->view.table.dirty ? " *" : "");
 
     char size[32];
     format_size(size, sizeof size, disk->size_bytes);

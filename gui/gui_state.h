@@ -10,6 +10,7 @@
 #include "disk/view.h"
 #include "gui/canvas.h"
 #include "gui/font.h"
+#include "tui/partition_screen.h"
 
 namespace kv {
 
@@ -22,9 +23,11 @@ inline bool rect_contains(const Rect& r, int32_t px, int32_t py) {
     return px >= r.x && px < r.x + r.w && py >= r.y && py < r.y + r.h;
 }
 
-// The command table's 13 rows, in its order; Rescan is the last.
-constexpr int kButtonCount = 13;
-constexpr int kRescanButton = 12;
+// One button for each row of the command table, in its order.
+constexpr int kButtonCount = kCommandCount;
+constexpr int kRescanButton = kCommandCount - 1;
+static_assert(kCommandTable[kRescanButton].scan == SCAN_F5,
+              "the layout puts the last button, Rescan, in the disk column");
 
 struct GuiState {
     int32_t width, height; // the screen

@@ -10,7 +10,7 @@
 namespace kv {
 
 // A disk is open: the right side shows it.
-inline bool disk_open(const GuiState* gui) {
+inline bool disk_shown(const GuiState* gui) {
     return gui->disk_count > 0 && gui->view.disk != nullptr;
 }
 
@@ -18,7 +18,7 @@ inline bool disk_open(const GuiState* gui) {
 // an edit that has not rebuilt the rows yet.
 const Partition* row_partition(const DiskView* view, const Row& row);
 
-// "started from here: read only", "write-protected" or null.
+// The disk's state text (why it cannot be written), or null when it has none.
 const char* disk_badge(const Disk* disk);
 
 // Scrolls the column to the current disk, paints the entries and leaves

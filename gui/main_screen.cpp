@@ -16,11 +16,11 @@ namespace kv {
 namespace {
 
 const char* title_badge(const GuiState* gui) {
-    if (disk_open(gui)) {
+    if (disk_shown(gui)) {
         if (const char* badge = disk_badge(gui->view.disk)) return badge;
     }
     if (gui->view.table.dirty) return "* = changes not written";
-    return disk_open(gui) && view_offers_repair(&gui->view)
+    return disk_shown(gui) && view_offers_repair(&gui->view)
                ? "the table needs repair: Enter writes it"
                : nullptr;
 }
@@ -74,7 +74,7 @@ void render_main_screen(GuiState* gui) {
     clip_reset(&gui->back);
     paint_title(gui);
     paint_disk_column(gui);
-    if (disk_open(gui)) {
+    if (disk_shown(gui)) {
         paint_disk_header(gui);
         paint_usage_bar(gui);
         paint_table(gui);

@@ -33,7 +33,7 @@ void trace_disks(const GuiState* gui) {
         char size[32];
         format_size(size, sizeof size, disk.size_bytes);
         trace_disk(disk.name, disk.kind_label, size, summary, badge,
-                   disk_open(gui) && i == gui->current_disk, gui->panel.w / 2, y + height / 2);
+                   disk_shown(gui) && i == gui->current_disk, gui->panel.w / 2, y + height / 2);
         y += height + 4;
     }
 }
@@ -88,7 +88,7 @@ void trace_all_buttons(const GuiState* gui) {
 void trace_main_screen(const GuiState* gui) {
     trace_window(gui->width, gui->height, font_pixel_size(gui->font_regular));
     trace_disks(gui);
-    if (disk_open(gui)) trace_open_disk(gui);
+    if (disk_shown(gui)) trace_open_disk(gui);
     trace_all_buttons(gui);
     trace_focus(gui->focus_disks);
     if (gui->view.message[0] != '\0') trace_message(gui->view.message);
