@@ -18,9 +18,6 @@ inline bool disk_shown(const GuiState* gui) {
 // an edit that has not rebuilt the rows yet.
 const Partition* row_partition(const DiskView* view, const Row& row);
 
-// The disk's state text (why it cannot be written), or null when it has none.
-const char* disk_badge(const Disk* disk);
-
 // Scrolls the column to the current disk, paints the entries and leaves
 // the clip reset. The Rescan button is drawn by the caller.
 void paint_disk_entries(GuiState* gui);

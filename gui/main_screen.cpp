@@ -10,19 +10,16 @@
 #include "platform/format.h"
 #include "tui/main_program.h"
 #include "tui/partition_screen.h"
+#include "tui/shared_rules.h"
 
 namespace kv {
 
 namespace {
 
 const char* title_badge(const GuiState* gui) {
-    if (disk_shown(gui)) {
-        if (const char* badge = disk_badge(gui->view.disk)) return badge;
-    }
-    if (gui->view.table.dirty) return "* = changes not written";
-    return disk_shown(gui) && view_offers_repair(&gui->view)
-               ? "the table needs repair: Enter writes it"
-               : nullptr;
+    if (!disk_shown(gui)) return nullptr;
+    const char* state = view_state_text(&gui->view);
+    return *state ? state : nullptr;
 }
 
 void paint_title(GuiState* gui) {

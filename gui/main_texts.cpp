@@ -28,11 +28,6 @@ const Partition* row_partition(const DiskView* view, const Row& row) {
     return &view->table.partitions[row.partition_index];
 }
 
-const char* disk_badge(const Disk* disk) {
-    const char* state = disk_state_text(disk);
-    return *state ? state : nullptr;
-}
-
 void row_cells(const DiskView* view, const Row& row, char cells[5][kCellSize]) {
     for (int k = 0; k < 5; k++)
         cells[k][0] = '\0';
@@ -88,7 +83,7 @@ const char* disk_summary_text(const GuiState* gui, int index, char out[kDiskSumm
     else
         format(out, kDiskSummarySize, "%s, %d partition%s", table_kind_name(TableKind(s->kind)),
                s->partition_count, s->partition_count == 1 ? "" : "s");
-    if (const char* badge = disk_badge(&gui->disks[index])) return badge;
+    if (const char* state = disk_state_text(&gui->disks[index]); *state) return state;
     // Only the open disk's table is known well enough to tell.
     bool open = index == gui->current_disk && disk_shown(gui);
     return open && view_offers_repair(&gui->view) ? "needs repair" : nullptr;

@@ -21,20 +21,13 @@ const KeyBar kDiskBar = {"Disk:", kDiskKeys, 6};
 
 constexpr int kListTop = 3;
 
-const char* header_state(const DiskView* view) {
-    if (const char* state = disk_state_text(view->disk); *state) return state;
-    if (view->table.dirty) return "* = changes not written";
-    if (view_offers_repair(view)) return "the table needs repair: Enter writes it";
-    return "";
-}
-
 void draw_header_line(const DiskView* view) {
     char size[32];
     char title[200];
     format_size(size, sizeof size, view->disk->size_bytes);
     format(title, sizeof title, "Korvane %s   %s  %s  %s  %s", kVersion, view->disk->name,
            view->disk->kind_label, size, table_kind_name(view->table.kind));
-    draw_header(title, header_state(view));
+    draw_header(title, view_state_text(view));
 }
 
 int list_height(const DiskView* view) {

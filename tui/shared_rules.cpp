@@ -2,12 +2,20 @@
 
 #include "platform/keyboard.h"
 #include "tui/dialogs.h"
+#include "tui/partition_screen.h"
 
 namespace kv {
 
 const char* disk_state_text(const Disk* disk) {
     if (disk->started_here) return "started from here: read only";
     if (disk->read_only) return "write-protected";
+    return "";
+}
+
+const char* view_state_text(const DiskView* view) {
+    if (const char* state = disk_state_text(view->disk); *state) return state;
+    if (view->table.dirty) return "* = changes not written";
+    if (view_offers_repair(view)) return "the table needs repair: Enter writes it";
     return "";
 }
 

@@ -5,12 +5,17 @@
 #include <stdint.h>
 
 #include "disk/model.h"
+#include "disk/view.h"
 
 namespace kv {
 
 // Why the disk cannot be written, as both front ends show it beside the
 // disk; "" when it can.
 const char* disk_state_text(const Disk* disk);
+
+// What the header says of an open disk: its state, else unwritten changes,
+// else a repair that Write would make; "" when there is nothing to say.
+const char* view_state_text(const DiskView* view);
 
 // Shows the table's unwritten changes' question; true when the user lets
 // them go.
