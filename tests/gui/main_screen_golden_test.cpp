@@ -102,4 +102,9 @@ TEST_F(MainScreenGolden, GptWithNotes3840x2160WithThePointer) {
     check("gpt_notes_3840x2160_pointer");
 }
 
+TEST_F(MainScreenGolden, GptWithNotes2048x2048) {
+    gpt_screen(2048, 2048);
+    check("gpt_notes_2048x2048");
+}
+
 } // namespace
