@@ -60,6 +60,7 @@ struct GuiState {
     int32_t button_rows;
     int32_t first_entry_y;
     int32_t entry_base_height;
+    int32_t entry_gap; // between two disk entries
     int32_t row_height;
     int32_t visible_rows;
     int32_t notes_y;
@@ -70,6 +71,15 @@ struct GuiState {
     int32_t pad_left, pad_mid, pad_right;
     int32_t label_width;
 };
+
+// The paddings, key caps and gaps are drawn for line heights up to that of
+// the 26-pixel font; a bigger font grows them in proportion, or its texts
+// would touch their caps and frames.
+constexpr int32_t kPaddingLineHeight = 38;
+inline int32_t scaled(const GuiState* gui, int32_t px) {
+    const int32_t grown = px * gui->line_height / kPaddingLineHeight;
+    return grown > px ? grown : px;
+}
 
 // Set while the graphical front end runs: the dialog and screen hooks get no
 // state argument.

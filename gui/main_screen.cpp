@@ -25,12 +25,13 @@ const char* title_badge(const GuiState* gui) {
 void paint_title(GuiState* gui) {
     Canvas* back = &gui->back;
     fill_rect(back, 0, 0, gui->width, gui->height, kScreenBackground);
-    fill_rect(back, 0, 0, gui->width, gui->line_height + 7, kTitleBand);
+    fill_rect(back, 0, 0, gui->width, gui->line_height + scaled(gui, 7), kTitleBand);
     char title[64];
     format(title, sizeof title, "Korvane %s", kVersion);
-    text_draw(back, 14, 3, gui->font_bold, kWhite, title);
+    const int32_t margin = scaled(gui, 14), top = scaled(gui, 3);
+    text_draw(back, margin, top, gui->font_bold, kWhite, title);
     if (const char* badge = title_badge(gui))
-        text_draw(back, gui->width - 14 - text_width(gui->font_regular, badge), 3,
+        text_draw(back, gui->width - margin - text_width(gui->font_regular, badge), top,
                   gui->font_regular, kBadgeBright, badge);
 }
 
@@ -38,7 +39,8 @@ void paint_disk_column(GuiState* gui) {
     const Rect& panel = gui->panel;
     fill_rect(&gui->back, panel.x, panel.y, panel.w, panel.h, kWhite);
     fill_rect(&gui->back, panel.w, panel.y, 1, panel.h, kBorder);
-    text_draw(&gui->back, 14, panel.y + 8, gui->font_bold, kText, "Disks");
+    text_draw(&gui->back, scaled(gui, 14), panel.y + scaled(gui, 8), gui->font_bold, kText,
+              "Disks");
     draw_button(gui, kRescanButton);
     paint_disk_entries(gui);
 }
@@ -60,7 +62,7 @@ void paint_status_line(GuiState* gui) {
     const Rect& line = gui->status_line;
     fill_rect(&gui->back, 0, line.y, gui->width, 1, kBorder);
     if (gui->view.message[0] != '\0')
-        text_draw(&gui->back, 14, line.y + 4, gui->font_regular,
+        text_draw(&gui->back, scaled(gui, 14), line.y + scaled(gui, 4), gui->font_regular,
                   gui->view.message_is_error ? kError : kInformation, gui->view.message);
 }
 
