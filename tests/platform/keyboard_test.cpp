@@ -321,7 +321,7 @@ TEST_P(KeyboardEx, TerminalBackspaceIsBackspaceAndEveryOtherDeleteStaysDelete) {
         {nullptr, 0, backspace}, // firmware without a shift state
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.terminal ? c.terminal + (c.terminal[0] == 0x1b) : "keyboard");
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         if (c.terminal) {
             sim::push_terminal_bytes(sim::now_100ns(), c.terminal);
         } else {
