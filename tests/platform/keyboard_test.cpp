@@ -295,8 +295,8 @@ TEST_P(Keyboard, TerminalSequencesBecomeTheirKeysAndALoneEscStaysEsc) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EitherInput, Keyboard, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Extension" : "Plain";
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Extension" : "Plain";
                          });
 
 // Backspace on a terminal sends DEL, which the terminal driver reports as
