@@ -43,7 +43,7 @@ constexpr size_t kGptEntryAttributes = 48;
 constexpr size_t kGptEntryName = 56;
 constexpr int kGptNameUnits = 36; // UTF-16LE
 constexpr uint32_t kGptMinEntrySize = 128;
-static_assert(kGptEntryName + 2 * kGptNameUnits == kGptMinEntrySize);
+static_assert(kGptEntryName + 2 * size_t(kGptNameUnits) == kGptMinEntrySize);
 
 // Entry arrays above this size are refused before anything is allocated.
 constexpr uint64_t kGptMaxArrayBytes = 1048576;

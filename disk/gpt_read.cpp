@@ -129,7 +129,7 @@ bool all_zero(const uint8_t* bytes, size_t n) {
 void decode_name(const uint8_t* field, char* name) {
     char16_t units[kGptNameUnits];
     for (int i = 0; i < kGptNameUnits; i++)
-        units[i] = (char16_t)load_le16(field + 2 * i);
+        units[i] = (char16_t)load_le16(field + 2 * size_t(i));
     char* text = utf16_to_utf8(units, kGptNameUnits);
     size_t length = strlen(text);
     // 36 units give at most 108 bytes, so the cut is only a safeguard.

@@ -64,7 +64,7 @@ ErrorCode plan_layout(const BlockDevice* device, const PartitionTable* table, Gp
     uint64_t reserved = kGptPrimaryArrayBlock + array_blocks;
     if (device->block_count < 2 * reserved)
         return refuse(refusal, "the disk is too small for a GPT (%llu blocks; at least %llu)",
-                      (unsigned long long)device->block_count, (unsigned long long)(2 * reserved));
+                      (unsigned long long)device->block_count, 2 * (unsigned long long)reserved);
     if (table->first_usable < reserved)
         return refuse(refusal, "the first usable block lies inside the GPT entry array");
     uint64_t backup_header = backup_header_block(device, table);
