@@ -26,10 +26,10 @@ import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import qemu_harness  # noqa: E402
-from qemu_harness import HarnessError, disk_list, frame_complete  # noqa: E402
-from korvane_version import BANNER  # noqa: E402
+import peers
+import qemu_harness
+from qemu_harness import HarnessError, disk_list, frame_complete
+from korvane_version import BANNER
 
 MiB = 1 << 20
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

@@ -27,12 +27,12 @@ import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import qemu_harness  # noqa: E402
-from qemu_harness import (HarnessError, choose, disk_list, file_digest,  # noqa: E402
+import peers
+import qemu_harness
+from qemu_harness import (HarnessError, choose, disk_list, file_digest,
                           frame_complete, listed, open_listed_disk, quit_to_firmware,
                           wait_for_frame)
-from korvane_version import BANNER  # noqa: E402
+from korvane_version import BANNER
 
 MiB = 1 << 20
 LINUX_FILESYSTEM = "0FC63DAF-8483-4772-8E79-3D69D8477DE4"

@@ -44,8 +44,8 @@ except ImportError:
     except ImportError:
         pyte = None
 
-import qemu_accel  # noqa: E402
-from korvane_version import BANNER  # noqa: E402
+import qemu_accel
+from korvane_version import BANNER
 
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"

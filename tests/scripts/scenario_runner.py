@@ -25,8 +25,8 @@ import traceback
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-from korvane_version import BANNER  # noqa: E402
+import peers
+from korvane_version import BANNER
 
 MiB = 1 << 20
 RUNNER_ERROR = 2

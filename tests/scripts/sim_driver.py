@@ -23,8 +23,8 @@ import traceback
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-from korvane_version import VERSION  # noqa: E402
+import peers
+from korvane_version import VERSION
 
 MiB = 1 << 20
 GiB = 1 << 30
