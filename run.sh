@@ -78,11 +78,10 @@ else
     mouse=()
     cat <<'KEYS'
 Korvane runs on this terminal through the firmware's serial console.
-Give the terminal at least 100 columns and 31 rows. The firmware understands
-the arrow keys, Home, End, Page Up, Page Down and Delete, and F1-F10 in the
-PC-ANSI form (ESC [ M ... ESC [ V), not the ESC [ 5 ~ or ESC [ 15 ~ forms.
-Esc takes about 2 seconds to arrive. Backspace is Ctrl-H (the DEL character
-arrives as Delete). Ctrl-A X quits QEMU.
+Give the terminal at least 100 columns and 31 rows. The arrow keys, Home,
+End, Page Up, Page Down, Delete and F5 work in the PC-ANSI and the xterm
+forms. Esc takes about 2 seconds to arrive. Backspace is Ctrl-H (OVMF hands
+the DEL character over as Delete). Ctrl-A X quits QEMU.
 KEYS
     sleep 2
 fi

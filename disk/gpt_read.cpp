@@ -13,7 +13,6 @@ namespace kv {
 
 namespace {
 
-constexpr uint64_t kFallbackPrimaryArrayLba = 2;
 constexpr uint64_t kGptMinBlockSize = 512;
 constexpr uint64_t kGptMaxBlockSize = 65536;
 constexpr uint64_t kTailProbeBytes = 1048576;
@@ -33,14 +32,14 @@ struct GptHeader {
 
 GptHeader decode_header(const uint8_t* h) {
     GptHeader header;
-    header.my_lba = load_le64(h + kGptMyLba);
-    header.alternate_lba = load_le64(h + kGptAlternateLba);
-    header.first_usable = load_le64(h + kGptFirstUsable);
-    header.last_usable = load_le64(h + kGptLastUsable);
-    header.array_lba = load_le64(h + kGptArrayLba);
-    header.entry_count = load_le32(h + kGptEntryCount);
-    header.entry_size = load_le32(h + kGptEntrySize);
-    header.array_crc = load_le32(h + kGptArrayCrc);
+    header.my_lba = load_le64(h + kGptMyLbaOffset);
+    header.alternate_lba = load_le64(h + kGptAlternateLbaOffset);
+    header.first_usable = load_le64(h + kGptFirstUsableOffset);
+    header.last_usable = load_le64(h + kGptLastUsableOffset);
+    header.array_lba = load_le64(h + kGptArrayLbaOffset);
+    header.entry_count = load_le32(h + kGptEntryCountOffset);
+    header.entry_size = load_le32(h + kGptEntrySizeOffset);
+    header.array_crc = load_le32(h + kGptArrayCrcOffset);
     return header;
 }
 
@@ -65,14 +64,14 @@ bool header_sound(const BlockDevice* device, uint64_t block, uint8_t* header, co
     if (memcmp(header + kGptSignatureOffset, kGptSignature, kGptSignatureSize) != 0) return false;
 
     *reason = "has an invalid size";
-    uint32_t header_size = load_le32(header + kGptHeaderSize);
+    uint32_t header_size = load_le32(header + kGptHeaderSizeOffset);
     if (header_size < kGptMinHeaderSize || header_size > device->block_size) return false;
 
     *reason = "has a wrong checksum";
-    uint32_t stored_crc = load_le32(header + kGptHeaderCrc);
-    store_le32(header + kGptHeaderCrc, 0);
+    uint32_t stored_crc = load_le32(header + kGptHeaderCrcOffset);
+    store_le32(header + kGptHeaderCrcOffset, 0);
     uint32_t actual_crc = crc32(0, header, header_size);
-    store_le32(header + kGptHeaderCrc, stored_crc);
+    store_le32(header + kGptHeaderCrcOffset, stored_crc);
     if (actual_crc != stored_crc) return false;
 
     GptHeader h = decode_header(header);
@@ -117,7 +116,7 @@ void free_copy(GptCopy* copy) {
 bool copies_differ(const GptCopy& a, const GptCopy& b) {
     GptHeader ha = decode_header(a.header);
     GptHeader hb = decode_header(b.header);
-    return memcmp(a.header + kGptDiskGuid, b.header + kGptDiskGuid, 16) != 0 ||
+    return memcmp(a.header + kGptDiskGuidOffset, b.header + kGptDiskGuidOffset, 16) != 0 ||
            ha.array_crc != hb.array_crc || ha.entry_count != hb.entry_count;
 }
 
@@ -130,7 +129,7 @@ bool all_zero(const uint8_t* bytes, size_t n) {
 void decode_name(const uint8_t* field, char* name) {
     char16_t units[kGptNameUnits];
     for (int i = 0; i < kGptNameUnits; i++)
-        units[i] = (char16_t)load_le16(field + 2 * i);
+        units[i] = (char16_t)load_le16(field + 2 * size_t(i));
     char* text = utf16_to_utf8(units, kGptNameUnits);
     size_t length = strlen(text);
     // 36 units give at most 108 bytes, so the cut is only a safeguard.
@@ -202,7 +201,7 @@ bool data_after_backup(const BlockDevice* device, uint64_t backup_lba) {
 // healthy GPT damaged.
 void note_unread_array(const BlockDevice* device, PartitionTable* table, uint64_t block) {
     uint8_t* header = read_blocks(device, block, 1);
-    uint32_t entries = header != nullptr ? load_le32(header + kGptEntryCount) : 0;
+    uint32_t entries = header != nullptr ? load_le32(header + kGptEntryCountOffset) : 0;
     free(header);
     table->unread_entry_count = entries;
     add_note(table, "the GPT entry array holds %u entries, more than korvane reads",
@@ -242,7 +241,8 @@ void load_gpt(const BlockDevice* device, PartitionTable* table) {
     // only be the last block. Blocks 0 and 1 never hold a backup: accepting
     // the primary as its own backup would hide that no backup exists.
     uint64_t last_block = table->block_count - 1;
-    uint64_t backup_lba = primary.valid ? load_le64(primary.header + kGptAlternateLba) : last_block;
+    uint64_t backup_lba =
+        primary.valid ? load_le64(primary.header + kGptAlternateLbaOffset) : last_block;
     backup.reason = "cannot be found";
     if (backup_lba > kGptPrimaryBlock && backup_lba < table->block_count)
         backup.valid =
@@ -290,13 +290,19 @@ void load_gpt(const BlockDevice* device, PartitionTable* table) {
 
     const GptCopy& shown = primary.valid ? primary : backup;
     GptHeader h = decode_header(shown.header);
-    memcpy(table->disk_guid, shown.header + kGptDiskGuid, 16);
+    // A later revision keeps the fields read here where they are and adds
+    // its own behind them, so the table is shown; a Write makes it 1.0.
+    uint32_t revision = load_le32(shown.header + kGptRevisionOffset);
+    if (revision != kGptRevision10)
+        add_note(table, "the GPT header has revision %u.%u; korvane knows 1.0", revision >> 16,
+                 revision & 0xFFFF);
+    memcpy(table->disk_guid, shown.header + kGptDiskGuidOffset, 16);
     table->first_usable = h.first_usable;
     table->last_usable = h.last_usable;
     table->entry_count = h.entry_count;
     table->entry_size = h.entry_size;
     table->primary_array_lba =
-        primary.valid ? decode_header(primary.header).array_lba : kFallbackPrimaryArrayLba;
+        primary.valid ? decode_header(primary.header).array_lba : kGptPrimaryArrayBlock;
     table->backup_header_lba = backup_lba;
     table->backup_array_lba = backup.valid ? decode_header(backup.header).array_lba : 0;
     table->kind = TableKind::Gpt;

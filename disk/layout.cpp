@@ -39,7 +39,7 @@ bool covers_mbr_block(const PartitionTable* table, uint64_t start, uint64_t size
         const Partition* p = &table->partitions[i];
         if (p->kind == PartitionKind::Extended && holds(start, size, p->start)) return true;
     }
-    int32_t count = table->ebr_count < kMaxEbrs ? table->ebr_count : kMaxEbrs;
+    int32_t count = table->ebr_count < kEbrChainLimit ? table->ebr_count : kEbrChainLimit;
     for (int32_t i = 0; i < count; i++)
         if (holds(start, size, table->ebr_blocks[i])) return true;
     return false;

@@ -30,10 +30,29 @@ constexpr size_t kEntryBlockCount = 12; // 32-bit
 constexpr uint8_t kStatusActive = 0x80;
 constexpr uint8_t kTypeEmpty = 0x00;
 constexpr uint8_t kTypeProtective = 0xEE;
+// The extended-partition types: CHS-era, LBA and the Linux one. New
+// containers get 0x05 when they end below kExtendedLbaFrom, else 0x0F;
+// an EBR's link entry always has 0x05.
+constexpr uint8_t kTypeExtended = 0x05;
+constexpr uint8_t kTypeExtendedLba = 0x0F;
+constexpr uint8_t kTypeLinuxExtended = 0x85;
+constexpr uint64_t kExtendedLbaFrom = 0x1000000;
+
+// The one test for an extended-partition type byte.
+constexpr bool is_extended_type(uint8_t type) {
+    return type == kTypeExtended || type == kTypeExtendedLba || type == kTypeLinuxExtended;
+}
+
+// The largest start or size a 32-bit entry field holds; no MBR partition
+// reaches kMbrBlockLimit.
+constexpr uint64_t kMax32 = 0xFFFFFFFF;
+constexpr uint64_t kMbrBlockLimit = kMax32 + 1;
 
 // In an EBR slot 1 describes the logical partition, slot 2 links onward.
 constexpr int kEbrPartitionSlot = 1;
 constexpr int kEbrLinkSlot = 2;
+// The reader follows no longer chain, so the editor makes none: a 129th
+// logical partition would vanish the next time the disk is read.
 constexpr int kEbrChainLimit = 128;
 
 // Offset of slot 1..4 inside the block.

@@ -22,8 +22,6 @@ constexpr size_t kOemNameSize = 8;
 constexpr size_t kFat16TypeOffset = 54;
 constexpr size_t kFat32TypeOffset = 82;
 
-static_assert(kEbrChainLimit == kMaxEbrs);
-
 struct MbrEntry {
     uint8_t status;
     uint8_t type;
@@ -235,7 +233,8 @@ void read_logicals(const BlockDevice* device, PartitionTable* table) {
         }
         if (table->ebr_count == kEbrChainLimit) {
             mark_chain_cut(table, ChainCut::TooLong, next);
-            add_note(table, "the chain of logical partitions is too long; stopped after 128");
+            add_note(table, "the chain of logical partitions is too long; stopped after %d",
+                     kEbrChainLimit);
             return;
         }
         current = next;

@@ -6,6 +6,7 @@
 #include "platform/memory.h"
 #include "platform/sort.h"
 #include "platform/strings.h"
+#include "platform/utf.h"
 
 namespace kv {
 
@@ -18,10 +19,6 @@ const char* table_kind_label(TableKind kind) {
     default:
         return "no table";
     }
-}
-
-bool is_extended_type(uint8_t type) {
-    return (type & 0x7F) == 0x05 || type == 0x0F;
 }
 
 uint8_t* read_blocks(const BlockDevice* device, uint64_t first_block, uint64_t count) {
@@ -38,19 +35,6 @@ uint8_t* read_blocks(const BlockDevice* device, uint64_t first_block, uint64_t c
     return buffer;
 }
 
-// Length of `text` (of `length` bytes) without a multi-byte UTF-8 sequence
-// that a cut left incomplete at its end.
-static size_t whole_utf8_prefix(const char* text, size_t length) {
-    size_t lead = length;
-    while (lead > 0 && ((uint8_t)text[lead - 1] & 0xC0) == 0x80)
-        lead--;
-    if (lead == 0) return length;
-    uint8_t c = (uint8_t)text[lead - 1];
-    size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    if (need == 1) return length;
-    return length - (lead - 1) >= need ? length : lead - 1;
-}
-
 void add_note(PartitionTable* table, const char* format, ...) {
     if (table->note_count < 0 || table->note_count >= kMaxNotes) return;
     char* text = table->notes[table->note_count].text;
@@ -59,7 +43,7 @@ void add_note(PartitionTable* table, const char* format, ...) {
     int full = vformat(text, kNoteSize, format, args);
     va_end(args);
     text[kNoteSize - 1] = '\0';
-    if (full >= (int)kNoteSize) text[whole_utf8_prefix(text, strlen(text))] = '\0';
+    if (full >= (int)kNoteSize) text[utf8_whole_prefix(text, strlen(text))] = '\0';
     table->note_count++;
 }
 

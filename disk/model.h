@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "disk/mbr_layout.h"
 #include "platform/error.h"
 
 namespace kv {
@@ -27,7 +28,6 @@ constexpr int kMaxNameUnits = 36;          // UTF-16 units of the GPT name field
 constexpr int kFirstLogicalNumber = 5;
 constexpr size_t kBlock0Size = 512;
 constexpr uint64_t kBytesPerMiB = 1048576;
-constexpr int kMaxEbrs = 128; // the reader follows no longer chain
 
 struct Partition {
     int32_t number; // 1-4 primary/extended, 5.. logical, GPT entry index + 1
@@ -71,7 +71,7 @@ struct PartitionTable {
     // The EBR blocks of the chain as read, in chain order. Edits leave them
     // alone: they describe the disk, and only a clean table is wiped.
     int32_t ebr_count;
-    uint64_t ebr_blocks[kMaxEbrs];
+    uint64_t ebr_blocks[kEbrChainLimit];
     // The chain went on past the last EBR read (a read error, an invalid
     // EBR, a link out of the extended partition or the budget): writing would
     // drop the rest.
@@ -148,9 +148,6 @@ struct Disk {
 
 // "no table", "MBR" or "GPT"; values other than Mbr and Gpt read "no table".
 const char* table_kind_label(TableKind kind);
-
-// The one test for an extended-partition type byte: 0x05, 0x0F or 0x85.
-bool is_extended_type(uint8_t type);
 
 // Reads `count` blocks from `first_block` into a new buffer of
 // count * block_size bytes that the caller frees. Returns null, without

@@ -10,7 +10,9 @@ namespace {
 DiskSummary* g_summaries;
 int g_summary_count;
 
-DiskSummary summarize(const Disk* disk) {
+} // namespace
+
+DiskSummary summarize_disk(const Disk* disk) {
     PartitionTable table{};
     DiskSummary summary = {-1, 0};
     if (read_table(&disk->access, &table) == ERR_OK) {
@@ -21,8 +23,6 @@ DiskSummary summarize(const Disk* disk) {
     table_free(&table);
     return summary;
 }
-
-} // namespace
 
 void release_summaries() {
     free(g_summaries);
@@ -36,13 +36,13 @@ DiskSummary* summarize_disks(const Disk* disks, int count) {
     g_summaries = (DiskSummary*)xcalloc((size_t)count, sizeof(DiskSummary));
     g_summary_count = count;
     for (int i = 0; i < count; i++)
-        g_summaries[i] = summarize(&disks[i]);
+        g_summaries[i] = summarize_disk(&disks[i]);
     return g_summaries;
 }
 
 DiskSummary* summarize_disks(const Disk* disks, int count, int shown) {
     if (shown >= 0 && shown < count && shown < g_summary_count)
-        g_summaries[shown] = summarize(&disks[shown]);
+        g_summaries[shown] = summarize_disk(&disks[shown]);
     return g_summaries;
 }
 

@@ -13,6 +13,9 @@ struct DiskSummary {
     int32_t partition_count; // primary, logical and GPT partitions; the extended one is not counted
 };
 
+// Reads the disk's table now and sums it up.
+DiskSummary summarize_disk(const Disk* disk);
+
 // Reads every disk's table and replaces the program-wide summary array with
 // one entry per disk. Returns the array (null when count is 0); it stays
 // valid until the next call or release_summaries.

@@ -8,6 +8,7 @@
 #include "platform/memory.h"
 #include "platform/sort.h"
 #include "platform/strings.h"
+#include "platform/utf.h"
 
 namespace kv {
 
@@ -30,19 +31,6 @@ void drop_rows(DiskView* view) {
     free(view->rows);
     view->rows = nullptr;
     view->row_count = 0;
-}
-
-// Length of the longest prefix of text[0..length) that does not end inside a
-// multi-byte UTF-8 sequence.
-size_t whole_characters(const char* text, size_t length) {
-    size_t lead = length;
-    while (lead > 0 && ((uint8_t)text[lead - 1] & 0xC0) == 0x80)
-        lead--;
-    if (lead == 0) return length;
-    uint8_t c = (uint8_t)text[lead - 1];
-    if (c < 0xC0) return length;
-    size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    return length - (lead - 1) >= need ? length : lead - 1;
 }
 
 } // namespace
@@ -143,7 +131,7 @@ void view_set_message(DiskView* view, bool is_error, const char* format, ...) {
     view->message[kMessageSize - 1] = '\0';
     // A partition name may be what the cut falls into.
     if (full >= (int)kMessageSize)
-        view->message[whole_characters(view->message, strlen(view->message))] = '\0';
+        view->message[utf8_whole_prefix(view->message, strlen(view->message))] = '\0';
 }
 
 } // namespace kv

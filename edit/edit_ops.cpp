@@ -1,6 +1,8 @@
 #include "edit/edit_ops.h"
 
+#include "disk/gpt_layout.h"
 #include "disk/layout.h"
+#include "disk/mbr_layout.h"
 #include "edit/free_space.h"
 #include "platform/memory.h"
 #include "platform/strings.h"
@@ -33,11 +35,7 @@ const char kUnwritten[] = "unwritten changes: write or discard them first";
 const char kWipeLogicals[] = "wipe the logical partitions one by one";
 const char kWipeTableBlock[] = "the partition covers a block of the partition table";
 
-constexpr uint64_t kMbrBlockLimit = 1ULL << 32;
 constexpr uint64_t kLastBlock = ~0ULL;
-constexpr uint32_t kGptEntryCount = 128;
-constexpr uint32_t kGptEntrySize = 128;
-constexpr uint64_t kGptPrimaryArray = 2;
 constexpr uint32_t kDefaultBlockSize = 512;
 // A source that keeps answering 0 must not hang the program; the signature
 // then stays merely non-zero instead of random.
@@ -197,14 +195,14 @@ void new_table(PartitionTable* table, const BlockDevice* device, TableKind kind)
         table->mbr_signature = random_signature(device);
     } else if (kind == TableKind::Gpt) {
         random_guid(device, table->disk_guid);
-        table->entry_count = kGptEntryCount;
-        table->entry_size = kGptEntrySize;
-        table->primary_array_lba = kGptPrimaryArray;
+        table->entry_count = kGptDefaultEntryCount;
+        table->entry_size = kGptMinEntrySize;
+        table->primary_array_lba = kGptPrimaryArrayBlock;
         uint64_t block_size = table->block_size != 0 ? table->block_size : kDefaultBlockSize;
-        uint64_t array_bytes = (uint64_t)kGptEntryCount * kGptEntrySize;
+        uint64_t array_bytes = (uint64_t)kGptDefaultEntryCount * kGptMinEntrySize;
         uint64_t array_blocks = (array_bytes + block_size - 1) / block_size;
         uint64_t count = table->block_count;
-        table->first_usable = array_blocks + 2;
+        table->first_usable = kGptPrimaryArrayBlock + array_blocks;
         table->last_usable = 2 * array_blocks + 3 < count ? count - 2 - array_blocks : 0;
         // On a disk too small for the layout these stay 0 rather than wrap;
         // the writer refuses such a table anyway.

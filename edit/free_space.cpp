@@ -1,5 +1,6 @@
 #include "edit/free_space.h"
 
+#include "disk/mbr_layout.h"
 #include "platform/memory.h"
 #include "platform/sort.h"
 #include "platform/strings.h"
@@ -17,16 +18,8 @@ const char kNoSlotForExtended[] =
 const char kNoFreeArea[] = "the partition does not fit in a free area";
 const char kLogicalTooEarly[] = "a logical partition must start at least 1 MiB into the free area";
 
-constexpr uint64_t kMbrBlockLimit = 1ULL << 32;
 constexpr uint64_t kLastBlock = ~0ULL;
-// A partition of the old CHS-era type 0x05 must end below this block.
-constexpr uint64_t kExtendedLbaFrom = 0x1000000;
-constexpr uint8_t kTypeExtended = 0x05;
-constexpr uint8_t kTypeExtendedLba = 0x0F;
 constexpr int kMaxWorkingRanges = 512;
-// The reader follows at most 128 EBRs, so a 129th logical partition would
-// vanish from the table the next time the disk is read.
-constexpr int kMaxLogicals = 128;
 
 // The blocks a partition occupies; false for an empty one.
 bool occupied(const Partition* p, BlockRange* range) {
@@ -87,7 +80,7 @@ int logical_count(const PartitionTable* table) {
 
 bool too_many_partitions(const PartitionTable* table) {
     return 2 * (int64_t)table->partition_count + 2 > kMaxWorkingRanges ||
-           logical_count(table) >= kMaxLogicals;
+           logical_count(table) >= kEbrChainLimit;
 }
 
 // The smallest MBR slot (1 to 4) that no partition uses, or 0.

@@ -2,9 +2,10 @@
 """Writes the seed files of restore_backup_fuzz into corpus/restore_backup/.
 
 Each seed is one mode byte (bit 0: the GPT disk, else the MBR disk; bits 1-3:
-the write that fails; bit 4: the harness fixes the checksum) followed by a backup file for the fuzz target's
-32-block disk of 512-byte blocks: backups of both disks restored over either
-disk, one with a failing write, and the smallest valid file.
+the write that fails; bit 4: the harness fixes the checksum) followed by a
+backup file for the fuzz target's 32-block disk of 512-byte blocks: backups of
+both disks restored over either disk, one with a failing write, and the
+smallest valid file.
 """
 import os
 import struct

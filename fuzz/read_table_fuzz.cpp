@@ -55,9 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (table.dirty) std::abort();
     // The EBRs read: on the disk, never block 0, each once (links may run
     // backwards, but a loop ends the walk).
-    if (table.ebr_count < 0 || table.ebr_count > kv::kMaxEbrs) std::abort();
+    if (table.ebr_count < 0 || table.ebr_count > kv::kEbrChainLimit) std::abort();
     if (table.chain_cut && table.chain_cut_reason == kv::ChainCut::TooLong &&
-        table.ebr_count != kv::kMaxEbrs)
+        table.ebr_count != kv::kEbrChainLimit)
         std::abort();
     if (!table.chain_cut && table.chain_cut_reason != kv::ChainCut::Unknown) std::abort();
     for (int i = 0; i < table.ebr_count; i++) {

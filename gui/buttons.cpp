@@ -11,15 +11,19 @@ void draw_button(GuiState* gui, int index) {
     const Rect& r = gui->buttons[index];
     const Command& c = kCommandTable[index];
     Canvas* back = &gui->back;
+    const int32_t radius = scaled(gui, 5);
     if (index == gui->hovered_button)
-        fill_round_rect(back, r.x, r.y, r.w, r.h, 5, kHoveredFace, 2, kFocused);
+        fill_round_rect(back, r.x, r.y, r.w, r.h, radius, kHoveredFace, 2, kFocused);
     else
-        fill_round_rect(back, r.x, r.y, r.w, r.h, 5, kWhite, 1, kBorder);
+        fill_round_rect(back, r.x, r.y, r.w, r.h, radius, kWhite, 1, kBorder);
     const FontSize* f = gui->font_regular;
-    const int32_t cap_w = text_width(f, c.key_name) + 8;
-    fill_round_rect(back, r.x + gui->pad_left, r.y + 4, cap_w, r.h - 8, 3, kTitleBand, 0, 0);
-    text_draw(back, r.x + gui->pad_left + 4, r.y + 3, f, kWhite, c.key_name);
-    text_draw(back, r.x + gui->pad_left + cap_w + gui->pad_mid, r.y + 3, f, kText, c.label);
+    const int32_t cap_w = key_cap_width(gui, c.key_name);
+    const int32_t inset = scaled(gui, 4), text_y = r.y + scaled(gui, 3);
+    fill_round_rect(back, r.x + gui->pad_left, r.y + inset, cap_w, r.h - 2 * inset, scaled(gui, 3),
+                    kTitleBand, 0, 0);
+    text_draw(back, r.x + gui->pad_left + (cap_w - text_width(f, c.key_name)) / 2, text_y, f,
+              kWhite, c.key_name);
+    text_draw(back, r.x + gui->pad_left + cap_w + gui->pad_mid, text_y, f, kText, c.label);
 }
 
 void paint_button_bar(GuiState* gui) {
@@ -27,9 +31,10 @@ void paint_button_bar(GuiState* gui) {
     fill_rect(&gui->back, bar.x, bar.y, bar.w, bar.h, kButtonBar);
     if (gui->label_width != 0) {
         constexpr int kWriteButton = 6; // the first of the disk's group
-        text_draw(&gui->back, 14, gui->buttons[0].y + 3, gui->font_regular, kSecondaryText,
+        const int32_t x = scaled(gui, 14), down = scaled(gui, 3);
+        text_draw(&gui->back, x, gui->buttons[0].y + down, gui->font_regular, kSecondaryText,
                   "Partition:");
-        text_draw(&gui->back, 14, gui->buttons[kWriteButton].y + 3, gui->font_regular,
+        text_draw(&gui->back, x, gui->buttons[kWriteButton].y + down, gui->font_regular,
                   kSecondaryText, "Disk:");
     }
     for (int i = 0; i < kRescanButton; i++)

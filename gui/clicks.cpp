@@ -15,7 +15,7 @@ int disk_entry_at(const GuiState* gui, int32_t y) {
     for (int i = gui->first_disk > 0 ? gui->first_disk : 0; i < gui->disk_count; i++) {
         int32_t h = disk_entry_height(gui, i);
         if (y >= top && y < top + h) return i;
-        top += h + 4;
+        top += h + gui->entry_gap;
         if (top > y) break;
     }
     return -1;

@@ -1,6 +1,7 @@
 #include "gui/dialog_parts.h"
 #include "gui/font.h"
 #include "gui/graphics.h"
+#include "gui/main_screen.h"
 #include "gui/pointer_cursor.h"
 #include "gui/trace.h"
 #include "platform/memory.h"
@@ -59,7 +60,8 @@ void draw_dialog_body(GuiState* gui, int32_t x, int32_t y, int32_t w, int32_t h,
 }
 
 int32_t key_button_width(const GuiState* gui, const char* key, const char* label) {
-    return text_width(gui->font_regular, key) + text_width(gui->font_regular, label) + 34;
+    return scaled(gui, 6) + key_cap_width(gui, key) + scaled(gui, 8) +
+           text_width(gui->font_regular, label) + scaled(gui, 12);
 }
 
 void draw_key_button(GuiState* gui, const Rect& r, const char* key, const char* label,
@@ -71,11 +73,12 @@ void draw_key_button(GuiState* gui, const Rect& r, const char* key, const char* 
     Pixel cap = danger ? kWhite : kNormalBand;
     Pixel key_colour = danger ? kWarningBand : kWhite;
     Pixel label_colour = danger ? kWhite : kDialogText;
-    fill_round_rect(c, r.x, r.y, r.w, r.h, 5, face, 1, border);
-    int32_t cap_w = text_width(font, key) + 8;
-    fill_round_rect(c, r.x + 6, r.y + 4, cap_w, r.h - 8, 3, cap, 0, 0);
-    text_draw(c, r.x + 10, r.y + 3, font, key_colour, key);
-    text_draw(c, r.x + 6 + cap_w + 8, r.y + 3, font, label_colour, label);
+    fill_round_rect(c, r.x, r.y, r.w, r.h, scaled(gui, 5), face, 1, border);
+    const int32_t cap_x = r.x + scaled(gui, 6), cap_w = key_cap_width(gui, key);
+    const int32_t inset = scaled(gui, 4), text_y = r.y + scaled(gui, 3);
+    fill_round_rect(c, cap_x, r.y + inset, cap_w, r.h - 2 * inset, scaled(gui, 3), cap, 0, 0);
+    text_draw(c, cap_x + (cap_w - text_width(font, key)) / 2, text_y, font, key_colour, key);
+    text_draw(c, cap_x + cap_w + scaled(gui, 8), text_y, font, label_colour, label);
 }
 
 void show_pointer(GuiState* gui) {
@@ -112,7 +115,8 @@ void dialog_open(GuiState* gui, Dialog* d, bool warning, const char* title, cons
     d->w = dialog_width(gui);
     d->line_count = dialog_wrap(font, d->w - 2 * lh, text, d->lines);
     int32_t n = d->line_count;
-    d->h = (lh + 8) + g + n * lh + (extra > 0 ? g + extra : 0) + 2 * g + (lh + 6);
+    const int32_t button_h = button_height(gui);
+    d->h = (lh + 8) + g + n * lh + (extra > 0 ? g + extra : 0) + 2 * g + button_h;
     d->x = (gui->width - d->w) / 2;
     d->y = gui->height - d->h <= 15 ? 8 : (gui->height - d->h) / 2;
     int32_t text_y = d->y + lh + 8 + g;
@@ -126,13 +130,13 @@ void dialog_open(GuiState* gui, Dialog* d, bool warning, const char* title, cons
 
     d->button_count = button_count < 1 ? 1 : button_count > 2 ? 2 : button_count;
     int32_t right = d->x + d->w - lh;
-    int32_t button_y = d->y + d->h - g - (lh + 6);
+    int32_t button_y = d->y + d->h - g - button_h;
     for (int i = d->button_count - 1; i >= 0; i--) {
         d->key_labels[i] = key_labels[i];
         d->button_labels[i] = button_labels[i];
         int32_t w = key_button_width(gui, key_labels[i], button_labels[i]);
-        d->buttons[i] = Rect{right - w, button_y, w, lh + 6};
-        right -= w + 10;
+        d->buttons[i] = Rect{right - w, button_y, w, button_h};
+        right -= w + scaled(gui, 10);
     }
     for (int i = 0; i < d->button_count; i++)
         draw_key_button(gui, d->buttons[i], d->key_labels[i], d->button_labels[i],

@@ -5,6 +5,7 @@
 #include "gui/font.h"
 
 #include "gui/font_blob.h"
+#include "platform/strings.h"
 #include "platform/utf.h"
 
 namespace kv {
@@ -184,6 +185,20 @@ int32_t round_pen(int64_t pen) {
     return int32_t(floor_div64(pen + 32));
 }
 
+constexpr char kEllipsis[] = "\xE2\x80\xA6"; // U+2026
+constexpr size_t kMostFittedBytes = 200;
+
+// The first `chars` characters of text[0..n), without the spaces they end
+// with, and the ellipsis, into out.
+const char* ellipsized(const char* text, size_t n, size_t chars, char* out) {
+    size_t bytes = utf8_prefix_bytes(text, n, chars);
+    while (bytes > 0 && text[bytes - 1] == ' ')
+        bytes--;
+    memcpy(out, text, bytes);
+    memcpy(out + bytes, kEllipsis, sizeof kEllipsis);
+    return out;
+}
+
 } // namespace
 
 bool font_load_blob(const uint8_t* blob, size_t length) {
@@ -276,6 +291,33 @@ int32_t text_draw(Canvas* canvas, int32_t x, int32_t y, const FontSize* size, Pi
 
 int32_t text_width(const FontSize* size, const char* text) {
     return round_pen(text_walk(nullptr, 0, 0, size, 0, text));
+}
+
+int32_t text_draw_fitted(Canvas* canvas, int32_t x, int32_t y, const FontSize* size, Pixel colour,
+                         const char* text, int32_t max_width) {
+    if (!text || text_width(size, text) <= max_width)
+        return text_draw(canvas, x, y, size, colour, text);
+    // Every text on the screens is far shorter; a longer one is cut anyway,
+    // at a character's first byte.
+    size_t n = strlen(text);
+    if (n > kMostFittedBytes) {
+        n = kMostFittedBytes;
+        while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80)
+            n--;
+    }
+    char cut[kMostFittedBytes + sizeof kEllipsis];
+    if (text_width(size, ellipsized(text, n, 0, cut)) > max_width) return x;
+    // The most characters before the ellipsis that fit: the width grows
+    // with each character taken, so a binary search finds them.
+    size_t low = 0, high = utf8_count(text, n);
+    while (low < high) {
+        const size_t mid = low + (high - low + 1) / 2;
+        if (text_width(size, ellipsized(text, n, mid, cut)) <= max_width)
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    return text_draw(canvas, x, y, size, colour, ellipsized(text, n, low, cut));
 }
 
 } // namespace kv

@@ -42,5 +42,11 @@ int32_t text_draw(Canvas* canvas, int32_t x, int32_t y, const FontSize* size, Pi
                   const char* text);
 // The advance width of text in whole pixels.
 int32_t text_width(const FontSize* size, const char* text);
+// Draws text in at most max_width pixels: a text too wide keeps as many
+// whole characters as fit before an ellipsis ("\u2026"), with no space
+// left before it; when not even the ellipsis fits, nothing is drawn.
+// Returns where the pen ended.
+int32_t text_draw_fitted(Canvas* canvas, int32_t x, int32_t y, const FontSize* size, Pixel colour,
+                         const char* text, int32_t max_width);
 
 } // namespace kv

@@ -23,8 +23,7 @@ void redraw_main_screen(DiskView*) {
 }
 
 const DialogHooks kGuiDialogHooks = {gui_message, gui_confirm, gui_input, gui_choice};
-const ScreenHooks kGuiScreenHooks = {redraw_main_screen, gui_wipe_progress, gui_stop_requested,
-                                     nullptr};
+const ScreenHooks kGuiScreenHooks = {redraw_main_screen, gui_wipe_progress, gui_stop_requested};
 
 } // namespace
 

@@ -10,6 +10,7 @@
 #include "disk/view.h"
 #include "gui/canvas.h"
 #include "gui/font.h"
+#include "tui/partition_screen.h"
 
 namespace kv {
 
@@ -22,9 +23,11 @@ inline bool rect_contains(const Rect& r, int32_t px, int32_t py) {
     return px >= r.x && px < r.x + r.w && py >= r.y && py < r.y + r.h;
 }
 
-// The command table's 13 rows, in its order; Rescan is the last.
-constexpr int kButtonCount = 13;
-constexpr int kRescanButton = 12;
+// One button for each row of the command table, in its order.
+constexpr int kButtonCount = kCommandCount;
+constexpr int kRescanButton = kCommandCount - 1;
+static_assert(kCommandTable[kRescanButton].scan == SCAN_F5,
+              "the layout puts the last button, Rescan, in the disk column");
 
 struct GuiState {
     int32_t width, height; // the screen
@@ -57,6 +60,7 @@ struct GuiState {
     int32_t button_rows;
     int32_t first_entry_y;
     int32_t entry_base_height;
+    int32_t entry_gap; // between two disk entries
     int32_t row_height;
     int32_t visible_rows;
     int32_t notes_y;
@@ -67,6 +71,15 @@ struct GuiState {
     int32_t pad_left, pad_mid, pad_right;
     int32_t label_width;
 };
+
+// The paddings, key caps and gaps are drawn for line heights up to that of
+// the 26-pixel font; a bigger font grows them in proportion, or its texts
+// would touch their caps and frames.
+constexpr int32_t kPaddingLineHeight = 38;
+inline int32_t scaled(const GuiState* gui, int32_t px) {
+    const int32_t grown = px * gui->line_height / kPaddingLineHeight;
+    return grown > px ? grown : px;
+}
 
 // Set while the graphical front end runs: the dialog and screen hooks get no
 // state argument.

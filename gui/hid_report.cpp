@@ -187,7 +187,8 @@ int32_t hid_field_value(const uint8_t* report, size_t length, const HidField& fi
         if (bit / 8 >= length) break;
         if (report[bit / 8] >> (bit % 8) & 1) v |= 1u << b;
     }
-    if (field.logical_min < 0 && field.bit_size < 32 && (v >> (field.bit_size - 1)) & 1)
+    if (field.logical_min < 0 && field.bit_size > 0 && field.bit_size < 32 &&
+        (v >> (field.bit_size - 1)) & 1)
         v |= ~0u << field.bit_size;
     return int32_t(v);
 }

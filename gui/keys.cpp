@@ -4,22 +4,21 @@
 #include "gui/main_screen.h"
 #include "platform/rescan.h"
 #include "platform/strings.h"
-#include "tui/dialogs.h"
 #include "tui/partition_screen.h"
+#include "tui/shared_rules.h"
 
 namespace kv {
 
 namespace {
 
-constexpr char kDiscardQuestion[] = "Discard the unwritten changes? (Y/N)";
-
-bool disk_open(const GuiState* gui) {
+// Commands may reach the current disk: its index is valid and its view open.
+bool current_disk_open(const GuiState* gui) {
     return gui->current_disk >= 0 && gui->current_disk < gui->disk_count &&
            gui->view.disk != nullptr;
 }
 
 bool unwritten_changes(const GuiState* gui) {
-    return disk_open(gui) && gui->view.table.dirty;
+    return current_disk_open(gui) && gui->view.table.dirty;
 }
 
 // With unwritten changes, shows the screen as it is and asks before they
@@ -27,7 +26,7 @@ bool unwritten_changes(const GuiState* gui) {
 bool may_discard(GuiState* gui, const char* title) {
     if (!unwritten_changes(gui)) return true;
     render_main_screen(gui);
-    return confirm_box(true, title, kDiscardQuestion);
+    return confirm_discard(title);
 }
 
 void rescan(GuiState* gui) {
@@ -35,27 +34,6 @@ void rescan(GuiState* gui) {
     gui->current_disk =
         choose_disk_after_rescan(&gui->view, &gui->disks, &gui->disk_count, &gui->summaries);
     view_set_message(&gui->view, false, "Disks read again.");
-}
-
-// Up, Down, Home and End: the new index in a list of `count`, or -1 when
-// the key does not move.
-int moved_index(uint16_t scan, int index, int count) {
-    switch (scan) {
-    case SCAN_UP:
-        return index - 1 >= 0 && index - 1 < count ? index - 1 : -1;
-    case SCAN_DOWN:
-        return index + 1 >= 0 && index + 1 < count ? index + 1 : -1;
-    case SCAN_HOME:
-        return count > 0 ? 0 : -1;
-    case SCAN_END:
-        return count > 0 ? count - 1 : -1;
-    default:
-        return -1;
-    }
-}
-
-bool is_move_key(uint16_t scan) {
-    return scan == SCAN_UP || scan == SCAN_DOWN || scan == SCAN_HOME || scan == SCAN_END;
 }
 
 } // namespace
@@ -100,7 +78,7 @@ bool handle_key(GuiState* gui, const KeyEvent& key) {
         }
         return true;
     }
-    if (disk_open(gui) && gui->view.loaded && handle_command(&gui->view, &key))
+    if (current_disk_open(gui) && gui->view.loaded && handle_command(&gui->view, &key))
         gui->summaries = summarize_disks(gui->disks, gui->disk_count, gui->current_disk);
     return true;
 }

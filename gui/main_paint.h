@@ -10,16 +10,13 @@
 namespace kv {
 
 // A disk is open: the right side shows it.
-inline bool disk_open(const GuiState* gui) {
+inline bool disk_shown(const GuiState* gui) {
     return gui->disk_count > 0 && gui->view.disk != nullptr;
 }
 
 // The partition a row names, or null for a free row or a row left stale by
 // an edit that has not rebuilt the rows yet.
 const Partition* row_partition(const DiskView* view, const Row& row);
-
-// "started from here: read only", "write-protected" or null.
-const char* disk_badge(const Disk* disk);
 
 // Scrolls the column to the current disk, paints the entries and leaves
 // the clip reset. The Rescan button is drawn by the caller.

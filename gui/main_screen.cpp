@@ -10,30 +10,28 @@
 #include "platform/format.h"
 #include "tui/main_program.h"
 #include "tui/partition_screen.h"
+#include "tui/shared_rules.h"
 
 namespace kv {
 
 namespace {
 
 const char* title_badge(const GuiState* gui) {
-    if (disk_open(gui)) {
-        if (const char* badge = disk_badge(gui->view.disk)) return badge;
-    }
-    if (gui->view.table.dirty) return "* = changes not written";
-    return disk_open(gui) && view_offers_repair(&gui->view)
-               ? "the table needs repair: Enter writes it"
-               : nullptr;
+    if (!disk_shown(gui)) return nullptr;
+    const char* state = view_state_text(&gui->view);
+    return *state ? state : nullptr;
 }
 
 void paint_title(GuiState* gui) {
     Canvas* back = &gui->back;
     fill_rect(back, 0, 0, gui->width, gui->height, kScreenBackground);
-    fill_rect(back, 0, 0, gui->width, gui->line_height + 7, kTitleBand);
+    fill_rect(back, 0, 0, gui->width, gui->line_height + scaled(gui, 7), kTitleBand);
     char title[64];
     format(title, sizeof title, "Korvane %s", kVersion);
-    text_draw(back, 14, 3, gui->font_bold, kWhite, title);
+    const int32_t margin = scaled(gui, 14), top = scaled(gui, 3);
+    text_draw(back, margin, top, gui->font_bold, kWhite, title);
     if (const char* badge = title_badge(gui))
-        text_draw(back, gui->width - 14 - text_width(gui->font_regular, badge), 3,
+        text_draw(back, gui->width - margin - text_width(gui->font_regular, badge), top,
                   gui->font_regular, kBadgeBright, badge);
 }
 
@@ -41,7 +39,8 @@ void paint_disk_column(GuiState* gui) {
     const Rect& panel = gui->panel;
     fill_rect(&gui->back, panel.x, panel.y, panel.w, panel.h, kWhite);
     fill_rect(&gui->back, panel.w, panel.y, 1, panel.h, kBorder);
-    text_draw(&gui->back, 14, panel.y + 8, gui->font_bold, kText, "Disks");
+    text_draw(&gui->back, scaled(gui, 14), panel.y + scaled(gui, 8), gui->font_bold, kText,
+              "Disks");
     draw_button(gui, kRescanButton);
     paint_disk_entries(gui);
 }
@@ -63,7 +62,7 @@ void paint_status_line(GuiState* gui) {
     const Rect& line = gui->status_line;
     fill_rect(&gui->back, 0, line.y, gui->width, 1, kBorder);
     if (gui->view.message[0] != '\0')
-        text_draw(&gui->back, 14, line.y + 4, gui->font_regular,
+        text_draw(&gui->back, scaled(gui, 14), line.y + scaled(gui, 4), gui->font_regular,
                   gui->view.message_is_error ? kError : kInformation, gui->view.message);
 }
 
@@ -74,7 +73,7 @@ void render_main_screen(GuiState* gui) {
     clip_reset(&gui->back);
     paint_title(gui);
     paint_disk_column(gui);
-    if (disk_open(gui)) {
+    if (disk_shown(gui)) {
         paint_disk_header(gui);
         paint_usage_bar(gui);
         paint_table(gui);

@@ -15,6 +15,10 @@ void layout_main_screen(GuiState* gui);
 void render_main_screen(GuiState* gui);
 
 int32_t button_width(const GuiState* gui, int index);
+// The key cap's width around a key name, and a button's height; the
+// dialogs' buttons share them.
+int32_t key_cap_width(const GuiState* gui, const char* key_name);
+int32_t button_height(const GuiState* gui);
 void draw_button(GuiState* gui, int index);
 int32_t disk_entry_height(const GuiState* gui, int index);
 

@@ -7,6 +7,7 @@
 #include "platform/format.h"
 #include "tui/main_program.h"
 #include "tui/partition_screen.h"
+#include "tui/shared_rules.h"
 
 namespace kv {
 
@@ -25,12 +26,6 @@ const Partition* row_partition(const DiskView* view, const Row& row) {
     if (row.partition_index < 0 || row.partition_index >= view->table.partition_count)
         return nullptr;
     return &view->table.partitions[row.partition_index];
-}
-
-const char* disk_badge(const Disk* disk) {
-    if (disk->started_here) return "started from here: read only";
-    if (disk->read_only) return "write-protected";
-    return nullptr;
 }
 
 void row_cells(const DiskView* view, const Row& row, char cells[5][kCellSize]) {
@@ -88,9 +83,9 @@ const char* disk_summary_text(const GuiState* gui, int index, char out[kDiskSumm
     else
         format(out, kDiskSummarySize, "%s, %d partition%s", table_kind_name(TableKind(s->kind)),
                s->partition_count, s->partition_count == 1 ? "" : "s");
-    if (const char* badge = disk_badge(&gui->disks[index])) return badge;
+    if (const char* state = disk_state_text(&gui->disks[index]); *state) return state;
     // Only the open disk's table is known well enough to tell.
-    bool open = index == gui->current_disk && disk_open(gui);
+    bool open = index == gui->current_disk && disk_shown(gui);
     return open && view_offers_repair(&gui->view) ? "needs repair" : nullptr;
 }
 

@@ -33,8 +33,8 @@ void trace_disks(const GuiState* gui) {
         char size[32];
         format_size(size, sizeof size, disk.size_bytes);
         trace_disk(disk.name, disk.kind_label, size, summary, badge,
-                   disk_open(gui) && i == gui->current_disk, gui->panel.w / 2, y + height / 2);
-        y += height + 4;
+                   disk_shown(gui) && i == gui->current_disk, gui->panel.w / 2, y + height / 2);
+        y += height + gui->entry_gap;
     }
 }
 
@@ -70,17 +70,14 @@ void trace_open_disk(const GuiState* gui) {
 }
 
 void trace_all_buttons(const GuiState* gui) {
-    int32_t rows = 0, right = 0;
-    const Rect& first = gui->buttons[0];
+    int32_t right = 0;
     for (int i = 0; i < kButtonCount; i++) {
         const Rect& b = gui->buttons[i];
         trace_button(kCommandTable[i].key_name, kCommandTable[i].label, centre_x(b), centre_y(b),
                      i == gui->hovered_button);
-        const int32_t row = (b.y - first.y) / (b.h + 6) + 1;
-        if (row > rows) rows = row;
         if (b.x + b.w > right) right = b.x + b.w;
     }
-    trace_buttons(rows, right);
+    trace_buttons(gui->button_rows, right);
 }
 
 } // namespace
@@ -88,7 +85,7 @@ void trace_all_buttons(const GuiState* gui) {
 void trace_main_screen(const GuiState* gui) {
     trace_window(gui->width, gui->height, font_pixel_size(gui->font_regular));
     trace_disks(gui);
-    if (disk_open(gui)) trace_open_disk(gui);
+    if (disk_shown(gui)) trace_open_disk(gui);
     trace_all_buttons(gui);
     trace_focus(gui->focus_disks);
     if (gui->view.message[0] != '\0') trace_message(gui->view.message);

@@ -1,6 +1,8 @@
 #include "gui/dialog_parts.h"
 #include "gui/event_loop.h"
 #include "platform/keyboard.h"
+#include "platform/strings.h"
+#include "platform/utf.h"
 #include "tui/dialogs.h"
 
 namespace kv {
@@ -11,12 +13,7 @@ constexpr size_t kMessageBytes = 400;
 
 // Copies text into out (kMessageBytes bytes), cut at a character boundary.
 void copy_message(char* out, const char* text) {
-    size_t n = 0;
-    while (text && text[n] && n < kMessageBytes - 1)
-        n++;
-    if (text && text[n])
-        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
-            n--;
+    size_t n = text ? utf8_cut(text, strlen(text), kMessageBytes - 1) : 0;
     for (size_t i = 0; i < n; i++)
         out[i] = text[i];
     out[n] = 0;

@@ -30,17 +30,21 @@ void paint_row(GuiState* gui, int index, int32_t y) {
 
     char cells[5][kCellSize];
     row_cells(view, row, cells);
+    const int32_t text_y = y + scaled(gui, 2);
     for (int k = 0; k < 5; k++) {
         if (cells[k][0] == '\0') continue;
-        // A long text may run on into empty columns, never into a filled one.
-        int32_t end = area.x + area.w - 4;
+        // A long text may run on into empty columns, never into a filled
+        // one; what is cut off shows as an ellipsis.
+        int32_t end = area.x + area.w - scaled(gui, 4);
         for (int j = k + 1; j < 5; j++)
             if (cells[j][0] != '\0') {
-                end = gui->column_x[j] - 8;
+                end = gui->column_x[j] - scaled(gui, 8);
                 break;
             }
-        clip_set(&gui->back, gui->column_x[k], y, end - gui->column_x[k], gui->row_height);
-        text_draw(&gui->back, gui->column_x[k], y + 2, gui->font_regular, colour, cells[k]);
+        const int32_t room = end - gui->column_x[k];
+        clip_set(&gui->back, gui->column_x[k], y, room, gui->row_height);
+        text_draw_fitted(&gui->back, gui->column_x[k], text_y, gui->font_regular, colour, cells[k],
+                         room);
     }
     clip_reset(&gui->back);
 }
@@ -57,7 +61,8 @@ void paint_table(GuiState* gui) {
     const char* headers[5] = {"#", "Start", "Size", "Type",
                               view->table.kind == TableKind::Gpt ? "Name" : "Flags"};
     for (int k = 0; k < 5; k++)
-        text_draw(back, gui->column_x[k], area.y + 2, gui->font_bold, kText, headers[k]);
+        text_draw(back, gui->column_x[k], area.y + scaled(gui, 2), gui->font_bold, kText,
+                  headers[k]);
 
     if (view->selected < view->first_visible) view->first_visible = view->selected;
     if (view->selected >= view->first_visible + gui->visible_rows)
@@ -69,7 +74,7 @@ void paint_table(GuiState* gui) {
         const int32_t y = area.y + rh;
         fill_rect(back, area.x, y, area.w, rh, kWhite);
         if (view->loaded)
-            text_draw(back, gui->column_x[0], y + 2, gui->font_regular, kSecondaryText,
+            text_draw(back, gui->column_x[0], y + scaled(gui, 2), gui->font_regular, kSecondaryText,
                       view->table.kind == TableKind::None ? "No partition table."
                                                           : "No free space.");
         drawn = 1;

@@ -7,6 +7,7 @@
 #include "platform/globals.h"
 #include "platform/memory.h"
 #include "platform/strings.h"
+#include "platform/utf.h"
 
 namespace kv {
 
@@ -108,17 +109,6 @@ EFI_SERIAL_IO_PROTOCOL* port() {
         g_port = find_port();
     }
     return g_port;
-}
-
-// The length of a cut at `max` bytes that does not split a UTF-8 sequence.
-size_t utf8_cut(const char* text, size_t length, size_t max) {
-    if (length <= max) return length;
-    size_t cut = max;
-    size_t back = cut;
-    while (back > 0 && max - back < 3 && (uint8_t(text[back]) & 0xC0) == 0x80)
-        back--;
-    if (back != cut && (uint8_t(text[back]) & 0xC0) == 0xC0) cut = back;
-    return cut;
 }
 
 // Results are not looked at: a port that fails loses the bytes, as a line

@@ -72,15 +72,16 @@ void paint_segment(GuiState* gui, const Row& row) {
     const int32_t w = span.x1 - span.x0;
     int32_t y = gui->bar.y, h = gui->bar.h;
     if (row.is_free ? row.logical : p->kind == PartitionKind::Logical) {
-        y += 5;
-        h -= 10;
+        const int32_t inset = scaled(gui, 5);
+        y += inset;
+        h -= 2 * inset;
     }
     if (p) {
         fill_rect(&gui->back, span.x0, y, w, h, type_colour(&gui->view, p));
         draw_frame(&gui->back, span.x0, y, w, h, 1, kSegmentOutline);
     } else {
         fill_rect(&gui->back, span.x0, y, w, h, kBarBackground);
-        fill_hatched(&gui->back, span.x0, y, w, h, 10, kHatch);
+        fill_hatched(&gui->back, span.x0, y, w, h, scaled(gui, 10), kHatch);
     }
     paint_segment_label(gui, row, p, span.x0, y, w, h);
 }
@@ -116,8 +117,8 @@ void paint_usage_bar(GuiState* gui) {
     else if (gui->view.table.kind == TableKind::None)
         empty = "No partition table.";
     if (empty) {
-        text_draw(back, bar.x + 10, bar.y + (bar.h - gui->line_height) / 2, gui->font_regular,
-                  kSecondaryText, empty);
+        text_draw(back, bar.x + scaled(gui, 10), bar.y + (bar.h - gui->line_height) / 2,
+                  gui->font_regular, kSecondaryText, empty);
         return;
     }
 
@@ -134,8 +135,9 @@ void paint_usage_bar(GuiState* gui) {
 
     if (view.row_count <= 0 || view.selected < 0 || view.selected >= view.row_count) return;
     const Span span = segment_span(gui, view.rows[view.selected]);
-    draw_frame(back, span.x0 - 2, bar.y - 4, span.x1 - span.x0 + 4, bar.h + 8, 4,
-               gui->focus_disks ? kBarFrameUnfocused : kFocused);
+    const int32_t side = scaled(gui, 2), thickness = scaled(gui, 4);
+    draw_frame(back, span.x0 - side, bar.y - thickness, span.x1 - span.x0 + 2 * side,
+               bar.h + 2 * thickness, thickness, gui->focus_disks ? kBarFrameUnfocused : kFocused);
 }
 
 } // namespace kv

@@ -1,6 +1,7 @@
 #include "gui/dialog_parts.h"
 #include "gui/event_loop.h"
 #include "gui/font.h"
+#include "gui/main_screen.h"
 #include "gui/pointer.h"
 #include "gui/trace.h"
 #include "platform/format.h"
@@ -27,7 +28,8 @@ void gui_wipe_progress(const char* title, int pass, int percent, const char* det
     int32_t lh = gui->line_height;
     int32_t g = gui->half_line;
     int32_t bw = dialog_width(gui);
-    int32_t bh = 5 * lh + 3 * g + 30;
+    const int32_t button_h = button_height(gui);
+    int32_t bh = 4 * lh + 3 * g + 24 + button_h;
     int32_t x = (gui->width - bw) / 2;
     int32_t y = (gui->height - bh) / 2;
     clip_reset(c);
@@ -55,7 +57,7 @@ void gui_wipe_progress(const char* title, int pass, int percent, const char* det
     text_draw(c, x + lh, bar_y + lh + 8, font, kDialogText, detail ? detail : "");
 
     int32_t stop_w = key_button_width(gui, "Esc", "Stop");
-    g_stop_button = Rect{x + bw - lh - stop_w, y + bh - g - (lh + 6), stop_w, lh + 6};
+    g_stop_button = Rect{x + bw - lh - stop_w, y + bh - g - button_h, stop_w, button_h};
     draw_key_button(gui, g_stop_button, "Esc", "Stop", false);
 
     present_rect(gui, Rect{x, y, bw, bh});

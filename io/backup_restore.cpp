@@ -233,7 +233,7 @@ bool backup_from_other_disk(const BlockDevice* device, const uint8_t* image, siz
         for (uint32_t i = 0; i < r.blocks; i++) {
             const uint8_t* b = r.data + (size_t)i * device->block_size;
             if (memcmp(b + kGptSignatureOffset, kGptSignature, kGptSignatureSize) != 0) continue;
-            if (guid == nullptr || r.first + i == kGptPrimaryBlock) guid = b + kGptDiskGuid;
+            if (guid == nullptr || r.first + i == kGptPrimaryBlock) guid = b + kGptDiskGuidOffset;
         }
     }
     if (table->kind == TableKind::Gpt && guid != nullptr)

@@ -17,10 +17,6 @@ namespace kv {
 
 namespace {
 
-constexpr uint32_t kGptRevision10 = 0x00010000;
-constexpr uint64_t kPrimaryArrayBlock = 2;
-constexpr uint64_t kMax32 = 0xFFFFFFFF;
-
 struct GptLayout {
     uint64_t array_bytes;
     uint64_t array_blocks;
@@ -39,7 +35,7 @@ uint64_t primary_array_block(const PartitionTable* table, uint64_t array_blocks)
     if (lba > kGptPrimaryBlock && lba <= table->first_usable &&
         array_blocks <= table->first_usable - lba)
         return lba;
-    return kPrimaryArrayBlock;
+    return kGptPrimaryArrayBlock;
 }
 
 // Where the backup header goes: the end of the disk as it is now, unless
@@ -65,10 +61,10 @@ ErrorCode plan_layout(const BlockDevice* device, const PartitionTable* table, Gp
     uint64_t array_blocks = (array_bytes + device->block_size - 1) / device->block_size;
     // Block 0, the primary header and array before the usable area; the
     // backup array and header after it.
-    uint64_t reserved = kPrimaryArrayBlock + array_blocks;
+    uint64_t reserved = kGptPrimaryArrayBlock + array_blocks;
     if (device->block_count < 2 * reserved)
         return refuse(refusal, "the disk is too small for a GPT (%llu blocks; at least %llu)",
-                      (unsigned long long)device->block_count, (unsigned long long)(2 * reserved));
+                      (unsigned long long)device->block_count, 2 * (unsigned long long)reserved);
     if (table->first_usable < reserved)
         return refuse(refusal, "the first usable block lies inside the GPT entry array");
     uint64_t backup_header = backup_header_block(device, table);
@@ -140,18 +136,18 @@ ErrorCode fill_array(const PartitionTable* table, const GptLayout* layout, uint8
 void build_header(const PartitionTable* table, const GptLayout* layout, uint32_t array_crc,
                   uint64_t my_lba, uint64_t alternate_lba, uint64_t array_lba, uint8_t* block) {
     memcpy(block + kGptSignatureOffset, kGptSignature, kGptSignatureSize);
-    store_le32(block + kGptRevision, kGptRevision10);
-    store_le32(block + kGptHeaderSize, kGptMinHeaderSize);
-    store_le64(block + kGptMyLba, my_lba);
-    store_le64(block + kGptAlternateLba, alternate_lba);
-    store_le64(block + kGptFirstUsable, table->first_usable);
-    store_le64(block + kGptLastUsable, layout->last_usable);
-    memcpy(block + kGptDiskGuid, table->disk_guid, sizeof table->disk_guid);
-    store_le64(block + kGptArrayLba, array_lba);
-    store_le32(block + kGptEntryCount, table->entry_count);
-    store_le32(block + kGptEntrySize, table->entry_size);
-    store_le32(block + kGptArrayCrc, array_crc);
-    store_le32(block + kGptHeaderCrc, crc32(0, block, kGptMinHeaderSize));
+    store_le32(block + kGptRevisionOffset, kGptRevision10);
+    store_le32(block + kGptHeaderSizeOffset, kGptMinHeaderSize);
+    store_le64(block + kGptMyLbaOffset, my_lba);
+    store_le64(block + kGptAlternateLbaOffset, alternate_lba);
+    store_le64(block + kGptFirstUsableOffset, table->first_usable);
+    store_le64(block + kGptLastUsableOffset, layout->last_usable);
+    memcpy(block + kGptDiskGuidOffset, table->disk_guid, sizeof table->disk_guid);
+    store_le64(block + kGptArrayLbaOffset, array_lba);
+    store_le32(block + kGptEntryCountOffset, table->entry_count);
+    store_le32(block + kGptEntrySizeOffset, table->entry_size);
+    store_le32(block + kGptArrayCrcOffset, array_crc);
+    store_le32(block + kGptHeaderCrcOffset, crc32(0, block, kGptMinHeaderSize));
 }
 
 // One 0xEE entry over the whole disk, as far as 32 bits reach.

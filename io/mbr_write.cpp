@@ -23,9 +23,6 @@ constexpr uint64_t kChsLimit = 1024 * kChsBlocksPerCylinder;
 constexpr size_t kChsSize = 3;
 constexpr uint8_t kChsBeyond[kChsSize] = {0xFE, 0xFF, 0xFF};
 
-constexpr uint64_t kMax32 = 0xFFFFFFFF;
-constexpr uint8_t kTypeLink = 0x05;
-
 void encode_chs(uint8_t* out, uint64_t block) {
     if (block >= kChsLimit) {
         memcpy(out, kChsBeyond, kChsSize);
@@ -316,7 +313,7 @@ ErrorCode write_ebr_chain(const BlockDevice* device, const MbrPlan* plan, uint8_
         if (i + 1 < plan->logical_count) {
             const LogicalSlot* next = &plan->logicals[i + 1];
             uint64_t span = next->partition->start - next->ebr + next->partition->size;
-            encode_mbr_entry(block + mbr_entry_offset(kEbrLinkSlot), false, kTypeLink,
+            encode_mbr_entry(block + mbr_entry_offset(kEbrLinkSlot), false, kTypeExtended,
                              (uint32_t)(next->ebr - base), (uint32_t)span, next->ebr);
         }
         finish_block(block);

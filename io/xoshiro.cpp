@@ -7,7 +7,7 @@ namespace kv {
 bool xoshiro_seed(Xoshiro256ss* g, const uint8_t seed[32]) {
     uint64_t any = 0;
     for (int i = 0; i < 4; i++) {
-        g->s[i] = load_le64(seed + 8 * i);
+        g->s[i] = load_le64(seed + 8 * size_t(i));
         any |= g->s[i];
     }
     return any != 0;

@@ -16,4 +16,8 @@ char* device_path_to_text(const EFI_DEVICE_PATH_PROTOCOL* path);
 // Never null; the caller frees it.
 char* device_path_text(EFI_HANDLE handle);
 
+// Whether `path` holds a node of this type and subtype before its end;
+// false for no path. A node shorter than its header ends the walk.
+bool device_path_has_node(const EFI_DEVICE_PATH_PROTOCOL* path, uint8_t type, uint8_t subtype);
+
 } // namespace kv

@@ -53,7 +53,7 @@ static inline bool efi_guid_equal(const EFI_GUID& a, const EFI_GUID& b) {
 // Status codes: errors carry the high bit.
 #define EFI_ERROR_BIT 0x8000000000000000ULL
 #define EFI_ENCODE_ERROR(n) ((EFI_STATUS)(EFI_ERROR_BIT | (n)))
-#define EFI_ERROR(s) (((EFI_STATUS)(s) & EFI_ERROR_BIT) != 0)
+#define EFI_ERROR(s) ((static_cast<EFI_STATUS>(s) & EFI_ERROR_BIT) != 0)
 
 #define EFI_SUCCESS ((EFI_STATUS)0)
 #define EFI_LOAD_ERROR EFI_ENCODE_ERROR(1)
@@ -107,7 +107,12 @@ static inline bool efi_guid_equal(const EFI_GUID& a, const EFI_GUID& b) {
 
 typedef enum { TimerCancel, TimerPeriodic, TimerRelative } EFI_TIMER_DELAY;
 
-typedef enum { AllocateAnyPages, AllocateMaxAddress, AllocateAddress, MaxAllocateType } EFI_ALLOCATE_TYPE;
+typedef enum {
+    AllocateAnyPages,
+    AllocateMaxAddress,
+    AllocateAddress,
+    MaxAllocateType
+} EFI_ALLOCATE_TYPE;
 
 typedef enum {
     EfiReservedMemoryType,
@@ -132,7 +137,12 @@ typedef enum { AllHandles, ByRegisterNotify, ByProtocol } EFI_LOCATE_SEARCH_TYPE
 
 typedef enum { EFI_NATIVE_INTERFACE } EFI_INTERFACE_TYPE;
 
-typedef enum { EfiResetCold, EfiResetWarm, EfiResetShutdown, EfiResetPlatformSpecific } EFI_RESET_TYPE;
+typedef enum {
+    EfiResetCold,
+    EfiResetWarm,
+    EfiResetShutdown,
+    EfiResetPlatformSpecific
+} EFI_RESET_TYPE;
 
 // OpenProtocol attributes.
 #define EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL 0x00000001u
@@ -355,5 +365,5 @@ static_assert(sizeof(EFI_SYSTEM_TABLE) == 120, "system table layout");
 
 // "8BE4DF61-93CA-11D2-AA0D-00E098032B8C": owner of ConOut, ConIn and the
 // other architectural variables.
-#define EFI_GLOBAL_VARIABLE_GUID \
-    {0x8be4df61, 0x93ca, 0x11d2, {0xaa, 0x0d, 0x00, 0xe0, 0x98, 0x03, 0x2b, 0x8c}}
+#define EFI_GLOBAL_VARIABLE_GUID                                                                   \
+    (EFI_GUID{0x8be4df61, 0x93ca, 0x11d2, {0xaa, 0x0d, 0x00, 0xe0, 0x98, 0x03, 0x2b, 0x8c}})

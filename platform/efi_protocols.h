@@ -13,8 +13,8 @@ struct EFI_DEVICE_PATH_PROTOCOL {
 };
 static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4, "device path node header");
 
-#define EFI_DEVICE_PATH_PROTOCOL_GUID \
-    {0x09576e91, 0x6d3f, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}}
+#define EFI_DEVICE_PATH_PROTOCOL_GUID                                                              \
+    (EFI_GUID{0x09576e91, 0x6d3f, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}})
 
 // Node types and the subtypes the program and the simulated firmware build.
 #define HARDWARE_DEVICE_PATH 0x01
@@ -47,8 +47,8 @@ struct EFI_DEVICE_PATH_TO_TEXT_PROTOCOL {
                                              BOOLEAN DisplayOnly, BOOLEAN AllowShortcuts);
 };
 
-#define EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID \
-    {0x8b843e20, 0x8132, 0x4852, {0x90, 0xcc, 0x55, 0x1a, 0x4e, 0x4a, 0x7f, 0x1c}}
+#define EFI_DEVICE_PATH_TO_TEXT_PROTOCOL_GUID                                                      \
+    (EFI_GUID{0x8b843e20, 0x8132, 0x4852, {0x90, 0xcc, 0x55, 0x1a, 0x4e, 0x4a, 0x7f, 0x1c}})
 
 // ---- Loaded image and shell parameters --------------------------------------
 
@@ -69,8 +69,8 @@ struct EFI_LOADED_IMAGE_PROTOCOL {
 };
 static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, LoadOptionsSize) == 48, "loaded image layout");
 
-#define EFI_LOADED_IMAGE_PROTOCOL_GUID \
-    {0x5b1b31a1, 0x9562, 0x11d2, {0x8e, 0x3f, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}}
+#define EFI_LOADED_IMAGE_PROTOCOL_GUID                                                             \
+    (EFI_GUID{0x5b1b31a1, 0x9562, 0x11d2, {0x8e, 0x3f, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}})
 
 typedef VOID* SHELL_FILE_HANDLE;
 
@@ -82,8 +82,8 @@ struct EFI_SHELL_PARAMETERS_PROTOCOL {
     SHELL_FILE_HANDLE StdErr;
 };
 
-#define EFI_SHELL_PARAMETERS_PROTOCOL_GUID \
-    {0x752f3136, 0x4e16, 0x4fdc, {0xa2, 0x2a, 0xe5, 0xf4, 0x68, 0x12, 0xf4, 0xca}}
+#define EFI_SHELL_PARAMETERS_PROTOCOL_GUID                                                         \
+    (EFI_GUID{0x752f3136, 0x4e16, 0x4fdc, {0xa2, 0x2a, 0xe5, 0xf4, 0x68, 0x12, 0xf4, 0xca}})
 
 // ---- Text input ---------------------------------------------------------------
 
@@ -98,8 +98,8 @@ struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL {
     EFI_EVENT WaitForKey;
 };
 
-#define EFI_SIMPLE_TEXT_INPUT_PROTOCOL_GUID \
-    {0x387477c1, 0x69c7, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}}
+#define EFI_SIMPLE_TEXT_INPUT_PROTOCOL_GUID                                                        \
+    (EFI_GUID{0x387477c1, 0x69c7, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}})
 
 typedef UINT8 EFI_KEY_TOGGLE_STATE;
 
@@ -128,8 +128,10 @@ struct EFI_KEY_DATA {
 typedef EFI_STATUS(EFIAPI* EFI_KEY_NOTIFY_FUNCTION)(EFI_KEY_DATA* KeyData);
 
 struct EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL {
-    EFI_STATUS(EFIAPI* Reset)(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* This, BOOLEAN ExtendedVerification);
-    EFI_STATUS(EFIAPI* ReadKeyStrokeEx)(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* This, EFI_KEY_DATA* KeyData);
+    EFI_STATUS(EFIAPI* Reset)
+    (EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* This, BOOLEAN ExtendedVerification);
+    EFI_STATUS(EFIAPI* ReadKeyStrokeEx)
+    (EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* This, EFI_KEY_DATA* KeyData);
     EFI_EVENT WaitForKeyEx;
     EFI_STATUS(EFIAPI* SetState)
     (EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* This, EFI_KEY_TOGGLE_STATE* KeyToggleState);
@@ -140,8 +142,8 @@ struct EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL {
     (EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* This, VOID* NotificationHandle);
 };
 
-#define EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID \
-    {0xdd9e7534, 0x7762, 0x4698, {0x8c, 0x14, 0xf5, 0x85, 0x17, 0xa6, 0x25, 0xaa}}
+#define EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID                                                     \
+    (EFI_GUID{0xdd9e7534, 0x7762, 0x4698, {0x8c, 0x14, 0xf5, 0x85, 0x17, 0xa6, 0x25, 0xaa}})
 
 // ---- Text output --------------------------------------------------------------
 
@@ -169,8 +171,8 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
     SIMPLE_TEXT_OUTPUT_MODE* Mode;
 };
 
-#define EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID \
-    {0x387477c2, 0x69c7, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}}
+#define EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID                                                       \
+    (EFI_GUID{0x387477c2, 0x69c7, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}})
 
 // ---- Graphics output ------------------------------------------------------------
 
@@ -235,12 +237,19 @@ struct EFI_GRAPHICS_OUTPUT_PROTOCOL {
     EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE* Mode;
 };
 
-#define EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID \
-    {0x9042a9de, 0x23dc, 0x4a38, {0x96, 0xfb, 0x7a, 0xde, 0xd0, 0x80, 0x51, 0x6a}}
+#define EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID                                                          \
+    (EFI_GUID{0x9042a9de, 0x23dc, 0x4a38, {0x96, 0xfb, 0x7a, 0xde, 0xd0, 0x80, 0x51, 0x6a}})
 
 // ---- Serial I/O -----------------------------------------------------------------
 
-typedef enum { DefaultParity, NoParity, EvenParity, OddParity, MarkParity, SpaceParity } EFI_PARITY_TYPE;
+typedef enum {
+    DefaultParity,
+    NoParity,
+    EvenParity,
+    OddParity,
+    MarkParity,
+    SpaceParity
+} EFI_PARITY_TYPE;
 typedef enum { DefaultStopBits, OneStopBit, OneFiveStopBits, TwoStopBits } EFI_STOP_BITS_TYPE;
 
 struct SERIAL_IO_MODE {
@@ -267,8 +276,8 @@ struct EFI_SERIAL_IO_PROTOCOL {
     const EFI_GUID* DeviceTypeGuid;
 };
 
-#define EFI_SERIAL_IO_PROTOCOL_GUID \
-    {0xbb25cf6f, 0xf1d4, 0x11d2, {0x9a, 0x0c, 0x00, 0x90, 0x27, 0x3f, 0xc1, 0xfd}}
+#define EFI_SERIAL_IO_PROTOCOL_GUID                                                                \
+    (EFI_GUID{0xbb25cf6f, 0xf1d4, 0x11d2, {0x9a, 0x0c, 0x00, 0x90, 0x27, 0x3f, 0xc1, 0xfd}})
 
 // ---- Block I/O ------------------------------------------------------------------
 
@@ -299,8 +308,8 @@ struct EFI_BLOCK_IO_PROTOCOL {
     EFI_STATUS(EFIAPI* FlushBlocks)(EFI_BLOCK_IO_PROTOCOL* This);
 };
 
-#define EFI_BLOCK_IO_PROTOCOL_GUID \
-    {0x964e5b21, 0x6459, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}}
+#define EFI_BLOCK_IO_PROTOCOL_GUID                                                                 \
+    (EFI_GUID{0x964e5b21, 0x6459, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}})
 
 #define EFI_BLOCK_IO_PROTOCOL_REVISION3 0x0002001fULL
 
@@ -338,11 +347,12 @@ struct EFI_RNG_PROTOCOL {
     EFI_STATUS(EFIAPI* GetInfo)
     (EFI_RNG_PROTOCOL* This, UINTN* RNGAlgorithmListSize, EFI_RNG_ALGORITHM* RNGAlgorithmList);
     EFI_STATUS(EFIAPI* GetRNG)
-    (EFI_RNG_PROTOCOL* This, EFI_RNG_ALGORITHM* RNGAlgorithm, UINTN RNGValueLength, UINT8* RNGValue);
+    (EFI_RNG_PROTOCOL* This, EFI_RNG_ALGORITHM* RNGAlgorithm, UINTN RNGValueLength,
+     UINT8* RNGValue);
 };
 
-#define EFI_RNG_PROTOCOL_GUID \
-    {0x3152bca5, 0xeade, 0x433d, {0x86, 0x2e, 0xc0, 0x1c, 0xdc, 0x29, 0x1f, 0x44}}
+#define EFI_RNG_PROTOCOL_GUID                                                                      \
+    (EFI_GUID{0x3152bca5, 0xeade, 0x433d, {0x86, 0x2e, 0xc0, 0x1c, 0xdc, 0x29, 0x1f, 0x44}})
 
 // ---- File system ------------------------------------------------------------------
 
@@ -399,8 +409,8 @@ struct EFI_SIMPLE_FILE_SYSTEM_PROTOCOL {
     EFI_STATUS(EFIAPI* OpenVolume)(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL* This, EFI_FILE_PROTOCOL** Root);
 };
 
-#define EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID \
-    {0x964e5b22, 0x6459, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}}
+#define EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID                                                       \
+    (EFI_GUID{0x964e5b22, 0x6459, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}})
 
 // Variable-length records: FileName / VolumeLabel run to the end of Size.
 struct EFI_FILE_INFO {
@@ -416,8 +426,8 @@ struct EFI_FILE_INFO {
 #define EFI_FILE_INFO_NAME_OFFSET 80
 static_assert(offsetof(EFI_FILE_INFO, FileName) == EFI_FILE_INFO_NAME_OFFSET, "file info layout");
 
-#define EFI_FILE_INFO_ID \
-    {0x09576e92, 0x6d3f, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}}
+#define EFI_FILE_INFO_ID                                                                           \
+    (EFI_GUID{0x09576e92, 0x6d3f, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}})
 
 struct EFI_FILE_SYSTEM_INFO {
     UINT64 Size;
@@ -431,8 +441,8 @@ struct EFI_FILE_SYSTEM_INFO {
 static_assert(offsetof(EFI_FILE_SYSTEM_INFO, VolumeLabel) == EFI_FILE_SYSTEM_INFO_LABEL_OFFSET,
               "file system info layout");
 
-#define EFI_FILE_SYSTEM_INFO_ID \
-    {0x09576e93, 0x6d3f, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}}
+#define EFI_FILE_SYSTEM_INFO_ID                                                                    \
+    (EFI_GUID{0x09576e93, 0x6d3f, 0x11d2, {0x8e, 0x39, 0x00, 0xa0, 0xc9, 0x69, 0x72, 0x3b}})
 
 // ---- Pointers ---------------------------------------------------------------------
 
@@ -454,13 +464,14 @@ struct EFI_SIMPLE_POINTER_MODE {
 
 struct EFI_SIMPLE_POINTER_PROTOCOL {
     EFI_STATUS(EFIAPI* Reset)(EFI_SIMPLE_POINTER_PROTOCOL* This, BOOLEAN ExtendedVerification);
-    EFI_STATUS(EFIAPI* GetState)(EFI_SIMPLE_POINTER_PROTOCOL* This, EFI_SIMPLE_POINTER_STATE* State);
+    EFI_STATUS(EFIAPI* GetState)
+    (EFI_SIMPLE_POINTER_PROTOCOL* This, EFI_SIMPLE_POINTER_STATE* State);
     EFI_EVENT WaitForInput;
     EFI_SIMPLE_POINTER_MODE* Mode;
 };
 
-#define EFI_SIMPLE_POINTER_PROTOCOL_GUID \
-    {0x31878c87, 0x0b75, 0x11d5, {0x9a, 0x4f, 0x00, 0x90, 0x27, 0x3f, 0xc1, 0x4d}}
+#define EFI_SIMPLE_POINTER_PROTOCOL_GUID                                                           \
+    (EFI_GUID{0x31878c87, 0x0b75, 0x11d5, {0x9a, 0x4f, 0x00, 0x90, 0x27, 0x3f, 0xc1, 0x4d}})
 
 struct EFI_ABSOLUTE_POINTER_STATE {
     UINT64 CurrentX;
@@ -492,8 +503,8 @@ struct EFI_ABSOLUTE_POINTER_PROTOCOL {
     EFI_ABSOLUTE_POINTER_MODE* Mode;
 };
 
-#define EFI_ABSOLUTE_POINTER_PROTOCOL_GUID \
-    {0x8d59d32b, 0xc655, 0x4ae9, {0x9b, 0x15, 0xf2, 0x59, 0x04, 0x99, 0x2a, 0x43}}
+#define EFI_ABSOLUTE_POINTER_PROTOCOL_GUID                                                         \
+    (EFI_GUID{0x8d59d32b, 0xc655, 0x4ae9, {0x9b, 0x15, 0xf2, 0x59, 0x04, 0x99, 0x2a, 0x43}})
 
 // ---- USB --------------------------------------------------------------------------
 
@@ -589,7 +600,8 @@ struct EFI_USB_IO_PROTOCOL {
     EFI_STATUS(EFIAPI* UsbGetInterfaceDescriptor)
     (EFI_USB_IO_PROTOCOL* This, EFI_USB_INTERFACE_DESCRIPTOR* InterfaceDescriptor);
     EFI_STATUS(EFIAPI* UsbGetEndpointDescriptor)
-    (EFI_USB_IO_PROTOCOL* This, UINT8 EndpointIndex, EFI_USB_ENDPOINT_DESCRIPTOR* EndpointDescriptor);
+    (EFI_USB_IO_PROTOCOL* This, UINT8 EndpointIndex,
+     EFI_USB_ENDPOINT_DESCRIPTOR* EndpointDescriptor);
     EFI_STATUS(EFIAPI* UsbGetStringDescriptor)
     (EFI_USB_IO_PROTOCOL* This, UINT16 LangID, UINT8 StringID, CHAR16** String);
     EFI_STATUS(EFIAPI* UsbGetSupportedLanguages)
@@ -597,8 +609,8 @@ struct EFI_USB_IO_PROTOCOL {
     EFI_STATUS(EFIAPI* UsbPortReset)(EFI_USB_IO_PROTOCOL* This);
 };
 
-#define EFI_USB_IO_PROTOCOL_GUID \
-    {0x2b2f68d6, 0x0cd2, 0x44cf, {0x8e, 0x8b, 0xbb, 0xa2, 0x0b, 0x1b, 0x5b, 0x75}}
+#define EFI_USB_IO_PROTOCOL_GUID                                                                   \
+    (EFI_GUID{0x2b2f68d6, 0x0cd2, 0x44cf, {0x8e, 0x8b, 0xbb, 0xa2, 0x0b, 0x1b, 0x5b, 0x75}})
 
 // The program only locates host controllers and connects them, so their
 // transfer services are opaque; the layout is kept intact.
@@ -622,5 +634,5 @@ struct EFI_USB2_HC_PROTOCOL {
     UINT16 MinorRevision;
 };
 
-#define EFI_USB2_HC_PROTOCOL_GUID \
-    {0x3e745226, 0x9818, 0x45b6, {0xa2, 0xac, 0xd7, 0xcd, 0x0e, 0x8b, 0xa2, 0xbc}}
+#define EFI_USB2_HC_PROTOCOL_GUID                                                                  \
+    (EFI_GUID{0x3e745226, 0x9818, 0x45b6, {0xa2, 0xac, 0xd7, 0xcd, 0x0e, 0x8b, 0xa2, 0xbc}})

@@ -2,6 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/globals.h"
+#include "platform/keyboard.h"
 #include "platform/strings.h"
 
 namespace kv {
@@ -18,6 +19,7 @@ namespace kv {
     console_write(message, strlen(message));
     console_write("\n", 1);
     if (g_st && g_st->ConOut) g_st->ConOut->SetAttribute(g_st->ConOut, g_saved_attribute);
+    key_unwatch_terminals();
     g_bs->Exit(g_image, EFI_LOAD_ERROR, 0, nullptr);
     // Exit does not come back; the asm statement keeps this loop from being
     // optimised away as one without side effects.

@@ -88,7 +88,7 @@ void put_integer(Sink& out, const Directive& dir, uint64_t magnitude, bool negat
         } while (magnitude != 0);
     }
 
-    char sign = negative ? '-' : dir.plus ? '+' : dir.space ? ' ' : 0;
+    char sign = negative ? '-' : dir.plus ? '+' : dir.space ? ' ' : '\0';
     size_t prefix_length = prefix ? 2 : 0;
     size_t digit_length = count + prefix_length;
     size_t precision = dir.has_precision ? dir.precision : 0;

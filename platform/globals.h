@@ -10,7 +10,7 @@ extern EFI_HANDLE g_image;
 extern EFI_SYSTEM_TABLE* g_st;
 extern EFI_BOOT_SERVICES* g_bs;
 extern EFI_RUNTIME_SERVICES* g_rt;
-extern EFI_LOADED_IMAGE_PROTOCOL* g_loaded_image; // null when not found
+extern EFI_LOADED_IMAGE_PROTOCOL* g_loaded_image;      // null when not found
 extern EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* g_con_in_ex; // null: plain input only
 extern uint64_t g_saved_attribute;
 extern uint64_t g_tsc_per_ms; // at least 1

@@ -1,5 +1,6 @@
 #include "platform/keyboard.h"
 
+#include "platform/device_path.h"
 #include "platform/escape_keys.h"
 #include "platform/globals.h"
 
@@ -20,6 +21,43 @@ constexpr int kSequenceGapMs = 30;
 KeyEvent g_pending;
 bool g_has_pending;
 
+constexpr int kMaxTerminals = 8;
+
+struct TerminalWatch {
+    EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* input;
+    VOID* notify;
+};
+
+TerminalWatch g_terminals[kMaxTerminals];
+int g_terminal_count;
+// Deletes the terminals reported, counted at the firmware's raised priority,
+// and those the reads took for Backspace. Each side writes only its own
+// counter, so the reader needs no lock against the notification.
+volatile uint32_t g_terminal_deletes;
+uint32_t g_deletes_taken;
+
+EFI_STATUS EFIAPI count_terminal_delete(EFI_KEY_DATA*) {
+    g_terminal_deletes = g_terminal_deletes + 1;
+    return EFI_SUCCESS;
+}
+
+bool take_terminal_delete() {
+    if (g_deletes_taken == g_terminal_deletes) return false;
+    g_deletes_taken++;
+    return true;
+}
+
+// A Delete with no character is the terminal's Backspace when its driver
+// reported one since the last, or when no shift state says it came from a
+// keyboard. A terminal's own Delete key arrives as ESC [ 3 ~ and is decoded
+// apart from this.
+void delete_to_backspace(KeyEvent* key, bool shift_valid) {
+    if (key->scan != SCAN_DELETE || key->ch != 0) return;
+    if (!take_terminal_delete() && shift_valid) return;
+    key->scan = 0;
+    key->ch = 0x08;
+}
+
 bool is_ascii_letter(uint32_t ch) {
     return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
 }
@@ -38,13 +76,7 @@ bool read_ex(KeyEvent* key) {
     // The extension reports Ctrl+C as 'c' with Ctrl down; the program wants
     // the control code that the plain protocol would have given.
     if ((key->mods & KEY_MOD_CTRL) && is_ascii_letter(key->ch)) key->ch = (key->ch | 0x20) - 0x60;
-    // A serial terminal's driver turns the DEL that Backspace sends into
-    // Delete; only keyboards report a valid shift state, and a terminal's own
-    // Delete key arrives as ESC [ 3 ~.
-    if (key->scan == SCAN_DELETE && key->ch == 0 && !(shift & EFI_SHIFT_STATE_VALID)) {
-        key->scan = 0;
-        key->ch = 0x08;
-    }
+    delete_to_backspace(key, (shift & EFI_SHIFT_STATE_VALID) != 0);
     // Pressing a modifier alone gives a key with neither character nor scan.
     return key->ch != 0 || key->scan != 0;
 }
@@ -56,6 +88,7 @@ bool read_plain(KeyEvent* key) {
     key->ch = data.UnicodeChar;
     key->scan = data.ScanCode;
     key->mods = 0;
+    delete_to_backspace(key, true);
     return true;
 }
 
@@ -168,6 +201,42 @@ bool key_poll(KeyEvent* key) {
 
 void key_forget_pending() {
     g_has_pending = false;
+    g_terminal_count = 0;
+    g_deletes_taken = g_terminal_deletes;
+}
+
+void key_watch_terminals() {
+    key_unwatch_terminals();
+    EFI_GUID input_ex_guid = EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID;
+    EFI_GUID path_guid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+    UINTN count = 0;
+    EFI_HANDLE* handles = nullptr;
+    if (EFI_ERROR(g_bs->LocateHandleBuffer(ByProtocol, &input_ex_guid, nullptr, &count, &handles)))
+        return;
+    for (UINTN i = 0; i < count && g_terminal_count < kMaxTerminals; i++) {
+        EFI_DEVICE_PATH_PROTOCOL* path = nullptr;
+        EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL* input = nullptr;
+        if (EFI_ERROR(g_bs->HandleProtocol(handles[i], &path_guid, (VOID**)&path)) ||
+            !device_path_has_node(path, MESSAGING_DEVICE_PATH, MSG_UART_DP))
+            continue;
+        if (EFI_ERROR(g_bs->HandleProtocol(handles[i], &input_ex_guid, (VOID**)&input)) || !input)
+            continue;
+        // A shift state of 0 matches the key whatever the modifiers.
+        EFI_KEY_DATA del = {};
+        del.Key.ScanCode = SCAN_DELETE;
+        VOID* notify = nullptr;
+        if (EFI_ERROR(input->RegisterKeyNotify(input, &del, count_terminal_delete, &notify)))
+            continue;
+        g_terminals[g_terminal_count++] = TerminalWatch{input, notify};
+    }
+    g_bs->FreePool(handles);
+    g_deletes_taken = g_terminal_deletes;
+}
+
+void key_unwatch_terminals() {
+    for (int i = 0; i < g_terminal_count; i++)
+        g_terminals[i].input->UnregisterKeyNotify(g_terminals[i].input, g_terminals[i].notify);
+    g_terminal_count = 0;
 }
 
 bool key_wait(KeyEvent* key, int timeout_ms) {

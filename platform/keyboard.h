@@ -35,13 +35,25 @@ bool is_escape_key(const KeyEvent* key);
 // firmware passes on undecoded (Esc, then '[' or 'O' and the rest as
 // characters within a few ms) come back as the key they stand for; unknown
 // ones are dropped. Backspace that a serial terminal's driver reports as
-// Delete comes back as character 0x08. False when no key is waiting (or the read failed);
-// *key is then zeroed.
+// Delete comes back as character 0x08 (see key_watch_terminals). False when
+// no key is waiting (or the read failed); *key is then zeroed.
 bool key_poll(KeyEvent* key);
 // Waits up to timeout_ms for a key: 0 only polls, a negative time-out waits
 // without limit. False when the time ran out without a key.
 bool key_wait(KeyEvent* key, int timeout_ms);
-// Drops a key held back by the sequence decoding (a new firmware binding).
+// Drops a key held back by the sequence decoding and the terminals watched
+// (a new firmware binding: the old one's handles are gone).
 void key_forget_pending();
+
+// The console splitter gives every key a valid shift state, so a terminal's
+// Backspace (DEL, which its driver turns into Delete) looks like a
+// keyboard's Delete. Asks each serial terminal's input (a UART on its device
+// path) to report its Delete keys, so that a Delete read right after one is
+// taken for Backspace. Without such terminals nothing changes; a Delete
+// without a valid shift state is Backspace either way.
+void key_watch_terminals();
+// Withdraws those requests; before the program ends, as the firmware would
+// otherwise call into an image that is gone.
+void key_unwatch_terminals();
 
 } // namespace kv

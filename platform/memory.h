@@ -6,9 +6,9 @@
 
 namespace kv {
 
-void* malloc(size_t n);            // null when the pool refuses
-void* calloc(size_t n, size_t m);  // null on overflow of n * m or refusal
-void* realloc(void* p, size_t n);  // null on refusal; p stays valid then
+void* malloc(size_t n);           // null when the pool refuses
+void* calloc(size_t n, size_t m); // null on overflow of n * m or refusal
+void* realloc(void* p, size_t n); // null on refusal; p stays valid then
 void free(void* p);
 
 // Never return null: running out of memory ends the program through fatal.

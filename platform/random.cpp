@@ -20,7 +20,8 @@ bool firmware_random(void* buffer, size_t byte_count) {
 uint64_t clock_seconds() {
     CalendarTime t;
     if (!local_time(&t)) return 0;
-    return (((uint64_t)t.day * 24 + t.hour) * 60 + t.minute) * 60 + t.second;
+    return (((uint64_t)t.day * 24 + (uint64_t)t.hour) * 60 + (uint64_t)t.minute) * 60 +
+           (uint64_t)t.second;
 }
 
 } // namespace

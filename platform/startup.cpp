@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "platform/command_line.h"
 #include "platform/globals.h"
+#include "platform/keyboard.h"
 #include "platform/stack_switch.h"
 #include "platform/volumes.h"
 
@@ -33,6 +34,7 @@ void find_interfaces() {
     if (EFI_ERROR(
             g_bs->HandleProtocol(g_st->ConsoleInHandle, &input_ex_guid, (VOID**)&g_con_in_ex)))
         g_con_in_ex = nullptr;
+    key_watch_terminals();
 }
 
 void save_console() {
@@ -83,6 +85,7 @@ KV_FRAME_WITHOUT_SHADOW EFI_STATUS program_start(EFI_HANDLE image, EFI_SYSTEM_TA
     volume_scan();
     command_line_build();
     g_main_result = run_on_private_stack(main_fn);
+    key_unwatch_terminals();
     if (g_st->ConOut) g_st->ConOut->SetAttribute(g_st->ConOut, g_saved_attribute);
     return exit_status_for(g_main_result);
 }

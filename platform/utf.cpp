@@ -88,6 +88,17 @@ size_t utf8_prefix_bytes(const char* bytes, size_t n, size_t k) {
     return i;
 }
 
+size_t utf8_whole_prefix(const char* text, size_t length) {
+    size_t lead = length;
+    while (lead > 0 && length - lead < 3 && ((uint8_t)text[lead - 1] & 0xC0) == 0x80)
+        lead--;
+    if (lead == 0) return length;
+    uint8_t c = (uint8_t)text[lead - 1];
+    if (c < 0xC0) return length;
+    size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    return length - (lead - 1) >= need ? length : lead - 1;
+}
+
 char16_t* utf8_to_utf16(const char* text, size_t* out_count) {
     size_t len = strlen(text);
     // Every unit comes from at least one byte, so len units always suffice.

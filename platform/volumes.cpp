@@ -15,7 +15,7 @@ namespace {
 constexpr size_t kFsInfoFirstSize = 512;
 // Labels and file names are a few hundred units at most; a firmware asking
 // for more is broken, and growing on its word could end the program.
-constexpr size_t kMaxInfoBytes = 64 * 1024;
+constexpr size_t kMaxInfoBytes = size_t(64) * 1024;
 
 Volume* g_volumes;
 int g_volume_count;

@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/keyboard.h"
 #include "sim/firmware.h"
 #include "sim/internal.h"
+#include "sim/serial.h"
 
 namespace sim {
 namespace {
@@ -34,6 +36,12 @@ struct Cell {
 struct ScriptedKey {
     uint64_t due;
     EFI_KEY_DATA data;
+    bool from_terminal;
+};
+
+struct KeyNotify {
+    EFI_KEY_DATA key;
+    EFI_KEY_NOTIFY_FUNCTION function;
 };
 
 struct ConsoleState {
@@ -43,6 +51,14 @@ struct ConsoleState {
     EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL in_ex{};
     bool in_ex_installed = false;
     EFI_HANDLE handle = nullptr;
+
+    // The serial terminal's own input, one of the splitter's: it reads
+    // nothing itself here, but reports the keys it produced to those who
+    // asked.
+    EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL terminal_ex{};
+    EFI_HANDLE terminal_handle = nullptr;
+    PathBytes terminal_path;
+    std::vector<std::unique_ptr<KeyNotify>> notifies;
 
     std::u16string output;
     std::vector<TextMode> modes;
@@ -218,9 +234,27 @@ void arm_key_events() {
     }
 }
 
+// Registered data with a shift state of 0 matches whatever the modifiers.
+bool notify_matches(const EFI_KEY_DATA& want, const EFI_KEY_DATA& got) {
+    if (want.Key.ScanCode != got.Key.ScanCode || want.Key.UnicodeChar != got.Key.UnicodeChar)
+        return false;
+    uint32_t shift = want.KeyState.KeyShiftState;
+    return shift == 0 || shift == got.KeyState.KeyShiftState;
+}
+
+// The terminal driver reports a key it decoded before the splitter can hand
+// it out; the first taker of the key stands in for that moment.
+void notify_terminal_key(const ScriptedKey& key) {
+    if (!key.from_terminal) return;
+    EFI_KEY_DATA data = key.data;
+    for (size_t i = 0; i < g_con.notifies.size(); i++)
+        if (notify_matches(g_con.notifies[i]->key, data)) g_con.notifies[i]->function(&data);
+}
+
 ScriptedKey take_key() {
     ScriptedKey key = g_con.keys.front();
     g_con.keys.pop_front();
+    notify_terminal_key(key);
     g_con.failed_reads = 0;
     if (g_con.keys.empty()) g_con.dry_since = now_100ns();
     arm_key_events();
@@ -290,6 +324,33 @@ EFI_STATUS EFIAPI unregister_key_notify(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, VOID
     return EFI_UNSUPPORTED;
 }
 
+EFI_STATUS EFIAPI terminal_read_key_ex(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, EFI_KEY_DATA* data) {
+    return data ? EFI_NOT_READY : EFI_INVALID_PARAMETER;
+}
+
+EFI_STATUS EFIAPI terminal_register_notify(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, EFI_KEY_DATA* data,
+                                           EFI_KEY_NOTIFY_FUNCTION function, VOID** handle) {
+    if (!data || !function || !handle) return EFI_INVALID_PARAMETER;
+    for (const auto& n : g_con.notifies) {
+        if (n->function == function && notify_matches(n->key, *data)) {
+            *handle = n.get();
+            return EFI_SUCCESS;
+        }
+    }
+    g_con.notifies.push_back(std::make_unique<KeyNotify>(KeyNotify{*data, function}));
+    *handle = g_con.notifies.back().get();
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI terminal_unregister_notify(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL*, VOID* handle) {
+    auto& list = g_con.notifies;
+    auto it =
+        std::find_if(list.begin(), list.end(), [&](const auto& n) { return n.get() == handle; });
+    if (it == list.end()) return EFI_INVALID_PARAMETER;
+    list.erase(it);
+    return EFI_SUCCESS;
+}
+
 const EFI_GUID kInGuid = EFI_SIMPLE_TEXT_INPUT_PROTOCOL_GUID;
 const EFI_GUID kInExGuid = EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID;
 const EFI_GUID kOutGuid = EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID;
@@ -338,6 +399,17 @@ void console_reset(EFI_SYSTEM_TABLE& st) {
     install_protocol(&g_con.handle, kInExGuid, &in_ex);
     install_protocol(&g_con.handle, kOutGuid, &out);
     g_con.in_ex_installed = true;
+
+    EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL& terminal = g_con.terminal_ex;
+    terminal.Reset = in_ex_reset;
+    terminal.ReadKeyStrokeEx = terminal_read_key_ex;
+    terminal.SetState = set_state;
+    terminal.RegisterKeyNotify = terminal_register_notify;
+    terminal.UnregisterKeyNotify = terminal_unregister_notify;
+    g_con.terminal_path = serial_console_path();
+    const EFI_GUID path_guid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+    install_protocol(&g_con.terminal_handle, kInExGuid, &terminal);
+    install_protocol(&g_con.terminal_handle, path_guid, g_con.terminal_path.data());
     st.ConsoleInHandle = g_con.handle;
     st.ConIn = &in;
     st.ConsoleOutHandle = g_con.handle;
@@ -413,9 +485,12 @@ void push_key(uint16_t scan_code, char16_t unicode_char, uint32_t shift_state) {
     push_key_at(now_100ns(), scan_code, unicode_char, shift_state);
 }
 
-void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
-                 uint32_t shift_state) {
+namespace {
+
+void push_scripted(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
+                   uint32_t shift_state, bool from_terminal) {
     ScriptedKey key{};
+    key.from_terminal = from_terminal;
     key.due = at_100ns;
     key.data.Key.ScanCode = scan_code;
     key.data.Key.UnicodeChar = unicode_char;
@@ -424,6 +499,13 @@ void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
                                   [](uint64_t due, const ScriptedKey& k) { return due < k.due; });
     g_con.keys.insert(later, key);
     arm_key_events();
+}
+
+} // namespace
+
+void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
+                 uint32_t shift_state) {
+    push_scripted(at_100ns, scan_code, unicode_char, shift_state, false);
 }
 
 namespace {
@@ -461,6 +543,10 @@ uint16_t pc_ansi_scan(char c) {
 } // namespace
 
 void push_terminal_bytes(uint64_t at_100ns, const std::string& bytes, uint64_t gap_100ns) {
+    // Through the splitter every key carries a valid shift state.
+    auto terminal_key = [](uint64_t at, uint16_t scan, char16_t ch) {
+        push_scripted(at, scan, ch, EFI_SHIFT_STATE_VALID, true);
+    };
     enum { Plain, Esc, Bracket } state = Plain;
     uint64_t t = at_100ns;
     for (size_t i = 0; i < bytes.size(); i++, t += gap_100ns) {
@@ -469,34 +555,38 @@ void push_terminal_bytes(uint64_t at_100ns, const std::string& bytes, uint64_t g
             uint16_t scan = pc_ansi_scan(c);
             state = Plain;
             if (scan) {
-                push_key_at(t, scan, 0);
+                terminal_key(t, scan, 0);
                 continue;
             }
-            push_key_at(t, kv::SCAN_ESC, 0);
-            push_key_at(t, 0, u'[');
+            terminal_key(t, kv::SCAN_ESC, 0);
+            terminal_key(t, 0, u'[');
         } else if (state == Esc) {
             state = Plain;
             if (c == '[') {
                 state = Bracket;
                 continue;
             }
-            push_key_at(t, kv::SCAN_ESC, 0);
+            terminal_key(t, kv::SCAN_ESC, 0);
         }
         if (c == 0x1B) {
             state = Esc;
         } else if (c == 0x7F) {
-            push_key_at(t, kv::SCAN_DELETE, 0);
+            terminal_key(t, kv::SCAN_DELETE, 0);
         } else {
-            push_key_at(t, 0, char16_t(static_cast<unsigned char>(c)));
+            terminal_key(t, 0, char16_t(static_cast<unsigned char>(c)));
         }
     }
     // The driver's escape timer hands out what is left.
-    if (state != Plain) push_key_at(t, kv::SCAN_ESC, 0);
-    if (state == Bracket) push_key_at(t, 0, u'[');
+    if (state != Plain) terminal_key(t, kv::SCAN_ESC, 0);
+    if (state == Bracket) terminal_key(t, 0, u'[');
 }
 
 size_t keys_left() {
     return g_con.keys.size();
+}
+
+size_t terminal_key_notifies() {
+    return g_con.notifies.size();
 }
 
 void set_input_ex(bool present) {

@@ -179,11 +179,18 @@ void push_key_at(uint64_t at_100ns, uint16_t scan_code, char16_t unicode_char,
 // and each next one gap_100ns later, turned into keys as the firmware's
 // PC-ANSI terminal driver does. It decodes ESC [ A-D, H, F, I, G, X, @ and
 // M-V itself; any other sequence arrives as Esc (scan code) followed by its
-// characters, DEL as Delete, every key without a shift state. A trailing
-// Esc is handed out at the last byte's time.
+// characters, DEL as Delete, every key with a valid shift state and nothing
+// pressed (as OVMF's console splitter reports them). A trailing Esc is
+// handed out at the last byte's time.
+// The terminal has an input handle of its own: SimpleTextInputEx on
+// serial_console_path(), whose RegisterKeyNotify calls the function for each
+// matching key from these bytes when the program first reads it (a shift
+// state of 0 registered matches any); ReadKeyStrokeEx there reads nothing.
 void push_terminal_bytes(uint64_t at_100ns, const std::string& bytes, uint64_t gap_100ns = 0);
 // Keys pushed and not yet read, due or not.
 size_t keys_left();
+// Notifications registered on the terminal's input and not withdrawn.
+size_t terminal_key_notifies();
 // Installs (the default) or removes EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL on the
 // console-in handle. The program looks it up at start-up only.
 void set_input_ex(bool present);

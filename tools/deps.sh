@@ -6,7 +6,7 @@ KV_PACKAGES=(g++ clang lld cmake ninja-build libgtest-dev libbenchmark-dev libpn
     qemu-system-x86 ovmf mtools dosfstools fdisk gdisk libclang-rt-14-dev python3 python3-pyte
     sbsigntool openssl ntfs-3g pkg-config fonts-inter libfreetype-dev libharfbuzz-dev
     xorriso isolinux syslinux-utils grub-efi-amd64-bin grub-common systemd-boot-efi dpkg-dev
-    lintian man-db fusefat)
+    lintian man-db fusefat clang-format clang-tidy python3-flake8)
 
 kv_install_dependencies() {
     local missing=() package

@@ -1,6 +1,7 @@
 #include "tui/dialogs.h"
 
 #include "platform/strings.h"
+#include "platform/utf.h"
 #include "tui/screen.h"
 
 namespace kv {
@@ -15,12 +16,7 @@ constexpr size_t kMessageBuffer = 400;
 // Copies at most size - 1 bytes without splitting a UTF-8 character, so a
 // long text is cut at a character boundary.
 void copy_text(char* out, size_t size, const char* text) {
-    size_t n = text ? strlen(text) : 0;
-    if (n > size - 1) {
-        n = size - 1;
-        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
-            n--;
-    }
+    size_t n = text ? utf8_cut(text, strlen(text), size - 1) : 0;
     if (n) memcpy(out, text, n);
     out[n] = 0;
 }

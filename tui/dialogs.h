@@ -21,7 +21,6 @@ struct ScreenHooks {
     void (*redraw)(DiskView* view);
     void (*wipe_progress)(const char* title, int pass, int percent, const char* line);
     bool (*stop_requested)();
-    void (*unused)(); // never called
 };
 
 // Null while the text front end draws; the graphical front end sets them for

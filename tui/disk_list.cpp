@@ -1,4 +1,4 @@
-#include "disk/read_table.h"
+#include "disk/summary.h"
 #include "edit/size.h"
 #include "gui/event_loop.h"
 #include "platform/console.h"
@@ -8,6 +8,7 @@
 #include "tui/dialogs.h"
 #include "tui/main_program.h"
 #include "tui/screen.h"
+#include "tui/shared_rules.h"
 
 namespace kv {
 
@@ -21,26 +22,17 @@ const KeyBar kDiskListBar = {nullptr, kDiskListKeys, 3};
 // later reads it again anyway.
 void describe_table(const Disk* disk, char* table_text, size_t table_size, char* count_text,
                     size_t count_size) {
-    PartitionTable table{};
+    DiskSummary summary = summarize_disk(disk);
     count_text[0] = '\0';
-    if (read_table(&disk->access, &table) != ERR_OK) {
+    if (summary.kind < 0) {
         format(table_text, table_size, "unreadable");
-    } else {
-        format(table_text, table_size, "%s", table_kind_name(table.kind));
-        if (table.kind != TableKind::None) {
-            int count = 0;
-            for (int32_t i = 0; i < table.partition_count; i++)
-                if (table.partitions[i].kind != PartitionKind::Extended) count++;
-            format(count_text, count_size, "%d partition%s", count, count == 1 ? "" : "s");
-        }
+        return;
     }
-    table_free(&table);
-}
-
-const char* disk_state(const Disk* disk) {
-    if (disk->started_here) return "started from here: read only";
-    if (disk->read_only) return "write-protected";
-    return "";
+    TableKind kind = TableKind(summary.kind);
+    format(table_text, table_size, "%s", table_kind_name(kind));
+    if (kind != TableKind::None)
+        format(count_text, count_size, "%d partition%s", summary.partition_count,
+               summary.partition_count == 1 ? "" : "s");
 }
 
 // The texts of one line, column by column.
@@ -81,7 +73,7 @@ Columns fit_columns(const Disk* disks, const DiskLine* lines, int first, int end
         tight.size = wider(tight.size, l.size);
         tight.table = wider(tight.table, l.table);
         tight.partitions = wider(tight.partitions, l.partitions);
-        widest = wider(widest, disk_state(&disks[i]));
+        widest = wider(widest, disk_state_text(&disks[i]));
     }
     auto width = [&](const Columns& c) {
         return 2 + c.name + 1 + c.kind + 1 + c.size + 1 + c.table + 1 + c.partitions + 1 + widest;
@@ -138,7 +130,7 @@ void draw_disk_list(const Disk* disks, int count, int selected, int* first) {
             put_text_f(0, 3 + i - *first, g_columns, is_selected ? COLOR_BLACK : COLOR_LIGHTGRAY,
                        is_selected ? COLOR_CYAN : COLOR_BLACK, "  %-*s %-*s %-*s %-*s %-*s %s",
                        c.name, disk->name, c.kind, disk->kind_label, c.size, l.size, c.table,
-                       l.table, c.partitions, l.partitions, disk_state(disk));
+                       l.table, c.partitions, l.partitions, disk_state_text(disk));
         }
         // Signs that the list goes on beyond what is shown.
         char more[40];
@@ -173,14 +165,9 @@ int run_main() {
         KeyEvent key;
         wait_key(&key);
         if (key.ch == 'q' || key.ch == 'Q' || is_escape_key(&key)) break;
-        if (key.scan == SCAN_UP) {
-            if (selected > 0) selected--;
-        } else if (key.scan == SCAN_DOWN) {
-            if (selected + 1 < count) selected++;
-        } else if (key.scan == SCAN_HOME) {
-            selected = 0;
-        } else if (key.scan == SCAN_END) {
-            if (count > 0) selected = count - 1;
+        if (is_move_key(key.scan)) {
+            int index = moved_index(key.scan, selected, count);
+            if (index >= 0) selected = index;
         } else if (is_enter_key(&key) && count > 0) {
             open_disk(&disks[selected]);
         }

@@ -1,10 +1,9 @@
 // The interactive program: the disk list and the way into a disk.
 #pragma once
 #include "disk/model.h"
+#include "platform/version.h"
 
 namespace kv {
-
-constexpr char kVersion[] = "0.2.1";
 
 // "GPT", "MBR" or "no table".
 const char* table_kind_name(TableKind kind);

@@ -4,36 +4,9 @@
 #include "tui/main_program.h"
 #include "tui/partition_screen.h"
 #include "tui/screen.h"
+#include "tui/shared_rules.h"
 
 namespace kv {
-
-namespace {
-
-// Moves the selection for the keys that do so; false for a key the command
-// handler must see (a move that cannot happen included).
-bool move_selection(DiskView* view, const KeyEvent* key) {
-    switch (key->scan) {
-    case SCAN_UP:
-        if (view->selected <= 0) return false;
-        view->selected--;
-        return true;
-    case SCAN_DOWN:
-        if (view->selected + 1 >= view->row_count) return false;
-        view->selected++;
-        return true;
-    case SCAN_HOME:
-        view->selected = 0;
-        return true;
-    case SCAN_END:
-        if (view->row_count <= 0) return false;
-        view->selected = view->row_count - 1;
-        return true;
-    default:
-        return false;
-    }
-}
-
-} // namespace
 
 void open_disk(const Disk* disk) {
     if (disk == nullptr) return;
@@ -55,13 +28,16 @@ void open_disk(const Disk* disk) {
         view.message_is_error = false;
 
         if (is_escape_key(&key)) {
-            if (view.table.dirty &&
-                !confirm_box(true, "Leave the disk", "Discard the unwritten changes? (Y/N)"))
-                continue;
+            if (view.table.dirty && !confirm_discard("Leave the disk")) continue;
             view_close(&view);
             return;
         }
-        if (move_selection(&view, &key)) continue;
+        // A key that cannot move (Up on the first row) still reaches the
+        // command handler, as every key that is not a move does.
+        if (int index = moved_index(key.scan, view.selected, view.row_count); index >= 0) {
+            view.selected = index;
+            continue;
+        }
         handle_command(&view, &key);
     }
 }

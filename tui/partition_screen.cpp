@@ -6,18 +6,9 @@
 #include "tui/dialogs.h"
 #include "tui/main_program.h"
 #include "tui/screen.h"
+#include "tui/shared_rules.h"
 
 namespace kv {
-
-const Command kCommandTable[kCommandCount] = {
-    {"N", "New", 'n', 0, 0},          {"D", "Delete", 'd', 0, 0},
-    {"T", "Type", 't', 0, 0},         {"R", "Rename", 'r', 0, 0},
-    {"A", "Active", 'a', 0, 0},       {"W", "Wipe", 'w', 0, 0},
-    {"Enter", "Write", 0x0D, 0, 1},   {"Z", "New table", 'z', 0, 1},
-    {"X", "Delete table", 'x', 0, 1}, {"B", "Backup", 'b', 0, 1},
-    {"S", "Restore", 's', 0, 1},      {"Esc", "Quit", 0, SCAN_ESC, 1},
-    {"F5", "Rescan", 0, SCAN_F5, 2},
-};
 
 namespace {
 
@@ -30,21 +21,13 @@ const KeyBar kDiskBar = {"Disk:", kDiskKeys, 6};
 
 constexpr int kListTop = 3;
 
-const char* header_state(const DiskView* view) {
-    if (view->disk->started_here) return "started from here: read only";
-    if (view->disk->read_only) return "write-protected";
-    if (view->table.dirty) return "* = changes not written";
-    if (view_offers_repair(view)) return "the table needs repair: Enter writes it";
-    return "";
-}
-
 void draw_header_line(const DiskView* view) {
     char size[32];
     char title[200];
     format_size(size, sizeof size, view->disk->size_bytes);
     format(title, sizeof title, "Korvane %s   %s  %s  %s  %s", kVersion, view->disk->name,
            view->disk->kind_label, size, table_kind_name(view->table.kind));
-    draw_header(title, header_state(view));
+    draw_header(title, view_state_text(view));
 }
 
 int list_height(const DiskView* view) {

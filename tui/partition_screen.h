@@ -17,8 +17,17 @@ struct Command {
     int group; // 0 partition, 1 disk, 2 program
 };
 
-constexpr int kCommandCount = 13;
-extern const Command kCommandTable[kCommandCount];
+// In the order of the graphical front end's buttons; Rescan is the last.
+inline constexpr Command kCommandTable[] = {
+    {"N", "New", 'n', 0, 0},          {"D", "Delete", 'd', 0, 0},
+    {"T", "Type", 't', 0, 0},         {"R", "Rename", 'r', 0, 0},
+    {"A", "Active", 'a', 0, 0},       {"W", "Wipe", 'w', 0, 0},
+    {"Enter", "Write", 0x0D, 0, 1},   {"Z", "New table", 'z', 0, 1},
+    {"X", "Delete table", 'x', 0, 1}, {"B", "Backup", 'b', 0, 1},
+    {"S", "Restore", 's', 0, 1},      {"Esc", "Quit", 0, SCAN_ESC, 1},
+    {"F5", "Rescan", 0, SCAN_F5, 2},
+};
+constexpr int kCommandCount = int(sizeof kCommandTable / sizeof kCommandTable[0]);
 
 void draw_partition_screen(DiskView* view);
 // Draws the screen behind the next dialog: the graphical front end's redraw

@@ -91,8 +91,7 @@ void text_edit_init(TextEdit* edit, char* buffer, size_t capacity) {
     while (n < capacity - 1 && buffer[n])
         n++;
     if (buffer[n]) {
-        while (n > 0 && (static_cast<unsigned char>(buffer[n]) & 0xC0) == 0x80)
-            n--;
+        n = utf8_whole_prefix(buffer, n);
         buffer[n] = 0;
     }
     edit->text = buffer;

@@ -25,6 +25,9 @@ void wipe_dialog(DiskView* view) {
         message_box(false, title, refusal);
         return;
     }
+    // With nothing selected the check above passes only for a partition
+    // numbered 0, which no reader makes; never copy through null.
+    if (partition == nullptr) return;
     // The partition record is copied: nothing below may depend on the
     // array staying where it is.
     Partition target = *partition;

@@ -496,6 +496,26 @@ TEST_F(GptReadTest, HeaderSizeUpToTheBlockSizeIsAccepted) {
     EXPECT_EQ(notes(), Notes{"the primary GPT has a wrong checksum; the backup copy is used"});
 }
 
+TEST_F(GptReadTest, OtherHeaderRevisionsAreReadWithANote) {
+    sim::MemDisk disk(512, 6000);
+    kvtest::write_gpt(disk, three_partitions());
+    for (uint32_t revision : {0x00010001u, 0x00020000u}) {
+        for (uint64_t header : {1ull, 5999ull}) {
+            kvtest::put_le32(disk.block(header) + 8, revision);
+            kvtest::fix_header_crc(disk, header);
+        }
+        ASSERT_EQ(read(disk), kv::ERR_OK);
+        EXPECT_EQ(table_.kind, kv::TableKind::Gpt);
+        expect_three_partitions(table_);
+        Notes n = notes();
+        ASSERT_EQ(n.size(), 1u);
+        const std::string shown =
+            std::to_string(revision >> 16) + "." + std::to_string(revision & 0xFFFF);
+        EXPECT_NE(n[0].find(shown), std::string::npos) << n[0];
+        EXPECT_FALSE(table_.needs_repair);
+    }
+}
+
 TEST_F(GptReadTest, CheckHandsOverHeaderAndArrayOnlyOnSuccess) {
     sim::MemDisk disk(512, 10000);
     kvtest::GptPlacement at = kvtest::write_gpt(disk, three_partitions());

@@ -46,8 +46,8 @@ int32_t draw_wrapped(Canvas* canvas, int32_t x, int32_t y, int32_t width, const 
         size_t step = 1;
         utf8_decode(text + at, length - at, &step);
         for (size_t i = 0; i < step; i++)
-            line[used + i] = text[at + i];
-        line[used + step] = '\0';
+            line[size_t(used) + i] = text[at + i];
+        line[size_t(used) + step] = '\0';
         if (used > 0 && text_width(size, line) > width) {
             line[used] = '\0';
             text_draw(canvas, x, y, size, kInk, line);

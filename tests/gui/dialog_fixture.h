@@ -19,6 +19,7 @@
 #include "gui/pointer.h"
 #include "gui/pointer_cursor.h"
 #include "gui/trace.h"
+#include "platform/version.h"
 #include "sim/display.h"
 #include "sim/firmware.h"
 #include "sim/input_devices.h"
@@ -76,7 +77,8 @@ class GuiDialog : public ::testing::Test {
         kv::fill_rect(&gui.back, 0, 0, sw, sh, kBackground);
         kv::fill_rect(&gui.back, 0, 0, sw, gui.line_height + 7, 0x1B4F9C);
         kv::fill_rect(&gui.back, 20, sh - 60, sw - 40, 40, 0x2DA44E);
-        kv::text_draw(&gui.back, 14, 3, gui.font_bold, 0xFFFFFF, "Korvane 0.2.1");
+        kv::text_draw(&gui.back, 14, 3, gui.font_bold, 0xFFFFFF,
+                      (std::string("Korvane ") + kv::kVersion).c_str());
         kv::blit_to_screen(gui.back.pixels, sw, 0, 0, 0, 0, sw, sh);
         if (gui.pointer_present)
             kv::pointer_draw(&gui.back, &gui.pointer, gui.pointer_x, gui.pointer_y, gui.scale);

@@ -275,6 +275,49 @@ TEST_F(EventLoop, RowsAreSelectedInTheTableAndTheUsageBar) {
     EXPECT_EQ(last("focus "), "focus partitions");
 }
 
+TEST_F(EventLoop, AClickBelowTheLastRowSelectsNothing) {
+    add_disk(2, kvtest::gpt_disk(2));
+    run("esc");
+    const std::string before = selected_row();
+    ASSERT_NE(before, "");
+    // One row pitch below the last row, still inside the table.
+    std::vector<int> ys;
+    int x = 0;
+    for (const std::string& l : lines_) {
+        if (starts_with(l, "window ")) ys.clear();
+        int y = 0;
+        if (starts_with(l, "row ") &&
+            std::sscanf(l.c_str() + l.find(" at ") + 4, "%d,%d", &x, &y) == 2)
+            ys.push_back(y);
+    }
+    ASSERT_GE(ys.size(), 2u);
+    const int below = ys.back() + (ys.back() - ys[ys.size() - 2]);
+
+    sim::reset();
+    kv::trace_reset();
+    devices_ = sim::attach_gui_devices();
+    add_disk(2, kvtest::gpt_disk(2));
+    run("tab,click=" + std::to_string(x) + "," + std::to_string(below) + ",esc");
+    EXPECT_EQ(selected_row(), before);
+}
+
+TEST_F(EventLoop, TheDiskColumnShowsATableAsWrittenByACommand) {
+    // Delete table, then write it: the disk's entry must say what a fresh
+    // start on a disk without a table says.
+    add_disk(2, kvtest::gpt_disk(1));
+    run("x,enter,y,esc");
+    const std::string first = disk_line(0);
+    const std::string written = last("disk ");
+
+    sim::reset();
+    kv::trace_reset();
+    devices_ = sim::attach_gui_devices();
+    add_disk(2, std::make_unique<sim::MemDisk>(512, 65536));
+    run("esc");
+    EXPECT_EQ(written, disk_line(0));
+    EXPECT_NE(written, first);
+}
+
 TEST_F(EventLoop, HoverRendersOnlyWhenTheButtonUnderThePointerChanges) {
     add_disk(2, kvtest::gpt_disk(1));
     run("esc");
@@ -381,6 +424,11 @@ TEST(MovePointer, AbsolutePositionsSpanTheScreenAndMotionIsClamped) {
     r.dy = -9;
     EXPECT_TRUE(kv::move_pointer(&g, r));
     EXPECT_EQ(g.pointer_x, 7);
+    EXPECT_EQ(g.pointer_y, 790);
+    r.dx = INT32_MAX; // a large move right stops on the last column
+    r.dy = 0;
+    EXPECT_TRUE(kv::move_pointer(&g, r));
+    EXPECT_EQ(g.pointer_x, 1279);
     EXPECT_EQ(g.pointer_y, 790);
 }
 

@@ -49,4 +49,15 @@ TEST(HidReport, RelativeMiceAndCutDescriptorsAreNoTablets) {
     EXPECT_FALSE(kv::hid_find_tablet(huge, sizeof huge, &t));
 }
 
+// A field with a negative minimum is signed: its top bit extends. A field of
+// no bits reads 0 whatever its range (the sanitizer build catches a shift
+// past the width).
+TEST(HidReport, SignedFieldsExtendAndEmptyFieldsReadZero) {
+    const uint8_t report[] = {0xE5, 0x0F};
+    EXPECT_EQ(kv::hid_field_value(report, sizeof report, kv::HidField{4, 4, -8, 7}), -2);
+    EXPECT_EQ(kv::hid_field_value(report, sizeof report, kv::HidField{4, 4, 0, 15}), 14);
+    EXPECT_EQ(kv::hid_field_value(report, sizeof report, kv::HidField{0, 4, -8, 7}), 5);
+    EXPECT_EQ(kv::hid_field_value(report, sizeof report, kv::HidField{4, 0, -8, 7}), 0);
+}
+
 } // namespace

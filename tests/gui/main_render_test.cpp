@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "edit/size.h"
@@ -190,14 +191,32 @@ TEST_F(MainRender, DiskColumnScrollsToTheCurrentDisk) {
         disks.back().find(std::string(gui_.disks[7].name) + " disk 4.0 MiB MBR, 1 partition < at "),
         std::string::npos)
         << disks.back();
+    const int32_t bottom = gui_.panel.y + gui_.panel.h;
     int32_t end = gui_.first_entry_y;
     for (int i = gui_.first_disk; i <= gui_.current_disk; i++)
-        end += kv::disk_entry_height(&gui_, i) + 4;
-    EXPECT_LE(end, gui_.panel.y + gui_.panel.h);
+        end += kv::disk_entry_height(&gui_, i) + gui_.entry_gap;
+    EXPECT_LE(end, bottom);
+
+    // The bar at the column's edge: its thumb at the end where the shown
+    // entries are, the track at the other.
+    const uint32_t edge = uint32_t(gui_.panel.w - 1);
+    auto top_and_bottom = [&] {
+        return std::pair{sim::display_pixel(edge, uint32_t(gui_.first_entry_y)),
+                         sim::display_pixel(edge, uint32_t(bottom - 1))};
+    };
+    EXPECT_EQ(top_and_bottom(), std::pair(kv::kButtonBar, kv::kSegmentOutline));
 
     gui_.current_disk = 0; // back up: the column follows
     render();
     EXPECT_EQ(gui_.first_disk, 0);
+    EXPECT_EQ(top_and_bottom(), std::pair(kv::kSegmentOutline, kv::kButtonBar));
+
+    // As many disks as fit: no bar, the entry's own colour at the edge.
+    gui_.disk_count = 2;
+    gui_.current_disk = 1;
+    render();
+    EXPECT_EQ(top_and_bottom(), std::pair(kv::kWhite, kv::kWhite));
+    gui_.disk_count = 8;
 }
 
 } // namespace

@@ -102,4 +102,47 @@ TEST_F(MainScreenGolden, GptWithNotes3840x2160WithThePointer) {
     check("gpt_notes_3840x2160_pointer");
 }
 
+// A square screen takes the biggest font: the paddings and key caps grow
+// with it, and the disk column is as narrow as at 640 x 480.
+TEST_F(MainScreenGolden, GptWithNotes2048x2048) {
+    gpt_screen(2048, 2048);
+    check("gpt_notes_2048x2048");
+}
+
+// Disks on buses whose names do not leave room for the summary, and the
+// free area inside the extended partition selected at the end of the
+// table: every cut text ends in an ellipsis.
+TEST_F(MainScreenGolden, CutCells640x480) {
+    sim::BlockDiskConfig nvme, sata, usb;
+    nvme.bus = sim::Bus::Nvme;
+    sata.bus = sim::Bus::Sata;
+    usb.bus = sim::Bus::Usb;
+    usb.read_only = true;
+    sim::add_block_disk(kvtest::mbr_disk_with_logicals(), nvme);
+    sim::add_block_disk(kvtest::gpt_disk_with_notes(), sata);
+    sim::add_block_disk(std::make_unique<sim::MemDisk>(512, 65536), usb);
+    start(640, 480, 1); // the NVMe disk: SATA comes first
+    ASSERT_EQ(gui_.view.table.kind, kv::TableKind::Mbr);
+    gui_.view.selected = gui_.view.row_count - 1;
+    gui_.view.table.partitions[0].changed = true;
+    gui_.view.table.dirty = true;
+    check("cut_cells_640x480");
+}
+
+// 64 disks, the column scrolled to the current one in the middle: the bar
+// at its edge says that more lie above and below.
+TEST_F(MainScreenGolden, SixtyFourDisks1280x800) {
+    for (int i = 0; i < 64; i++) {
+        auto image = std::make_unique<sim::MemDisk>(512, 2048 + 64 * i);
+        if (i % 3 == 0) kvtest::write_mbr(*image, {kvtest::MbrEntry{0x00, 0x83, 64, 1024}});
+        sim::BlockDiskConfig c;
+        c.pci_device = 2 + i / 8;
+        c.pci_function = i % 8;
+        sim::add_block_disk(std::move(image), c);
+    }
+    start(1280, 800, 30);
+    gui_.focus_disks = true;
+    check("sixty_four_disks_1280x800");
+}
+
 } // namespace

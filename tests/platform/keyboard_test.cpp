@@ -295,19 +295,46 @@ TEST_P(Keyboard, TerminalSequencesBecomeTheirKeysAndALoneEscStaysEsc) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EitherInput, Keyboard, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Extension" : "Plain";
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Extension" : "Plain";
                          });
 
 // Backspace on a terminal sends DEL, which the terminal driver reports as
-// Delete without a shift state; a keyboard's Delete key reports one.
-TEST_P(KeyboardEx, TerminalDelIsBackspaceAndKeyboardDeleteStaysDelete) {
-    sim::push_terminal_bytes(0, "\x7f");
-    sim::push_key(kv::SCAN_DELETE, 0, EFI_SHIFT_STATE_VALID);
-    kv::KeyEvent key = poll();
-    EXPECT_EQ(key.ch, 0x08u);
-    EXPECT_EQ(key.scan, 0);
-    EXPECT_EQ(poll().scan, kv::SCAN_DELETE);
+// Delete; through the splitter it has a valid shift state like a keyboard's
+// Delete, and only the terminal's own report tells the two apart.
+TEST_P(KeyboardEx, TerminalBackspaceIsBackspaceAndEveryOtherDeleteStaysDelete) {
+    kv::key_watch_terminals();
+    ASSERT_EQ(sim::terminal_key_notifies(), 1u);
+    const kv::KeyEvent backspace{0x08, 0, 0}, del{0, kv::SCAN_DELETE, 0};
+    struct Case {
+        const char* terminal; // null: a keyboard's Delete with this shift state
+        uint32_t shift;
+        kv::KeyEvent want;
+    };
+    const Case cases[] = {
+        {"\x7f", 0, backspace},
+        {nullptr, EFI_SHIFT_STATE_VALID, del},
+        {"\x7f\x7f", 0, backspace},
+        {nullptr, EFI_SHIFT_STATE_VALID, del}, // each report serves one key
+        {"\x1b[3~", 0, del},
+        {"\x08", 0, backspace},
+        {nullptr, 0, backspace}, // firmware without a shift state
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+        if (c.terminal) {
+            sim::push_terminal_bytes(sim::now_100ns(), c.terminal);
+        } else {
+            sim::push_key(kv::SCAN_DELETE, 0, c.shift);
+        }
+        while (sim::keys_left() != 0) {
+            kv::KeyEvent key = poll();
+            EXPECT_EQ(key.ch, c.want.ch);
+            EXPECT_EQ(key.scan, c.want.scan);
+        }
+    }
+    kv::key_unwatch_terminals();
+    EXPECT_EQ(sim::terminal_key_notifies(), 0u);
 }
 
 TEST(KeyPredicates, EnterIsCarriageReturnOrLineFeed) {

@@ -43,6 +43,7 @@ struct Seen {
     int boot_volume = -2;
     size_t pages_live = 0;
     uintptr_t frame = 0; // main's frame address
+    size_t terminal_notifies = 0;
 };
 
 constexpr uint64_t kAttributeInMain = 0x1F;
@@ -116,6 +117,7 @@ int observe(int argc, char** argv) {
     g_seen.volumes = kv::volume_count();
     g_seen.boot_volume = kv::boot_volume();
     g_seen.pages_live = sim::pages_live();
+    g_seen.terminal_notifies = sim::terminal_key_notifies();
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* out = sim::system_table()->ConOut;
     out->SetAttribute(out, kAttributeInMain);
     return g_result;
@@ -186,6 +188,9 @@ TEST_F(Startup, PreparesTheProcessStateBeforeMain) {
     EXPECT_EQ(kv::g_rt, sim::system_table()->RuntimeServices);
     EXPECT_EQ(kv::g_loaded_image, sim::loaded_image());
     EXPECT_NE(kv::g_con_in_ex, nullptr);
+    // The serial terminal is watched while main runs, and no longer after.
+    EXPECT_EQ(g_seen.terminal_notifies, 1u);
+    EXPECT_EQ(sim::terminal_key_notifies(), 0u);
     EXPECT_TRUE(g_seen.cursor_visible);
     // The calibration stall is the only time that passes before main.
     EXPECT_EQ(g_seen.clock, kStallOf10Ms);
@@ -293,6 +298,7 @@ TEST_F(Startup, RunningOutOfMemoryInMainEndsWithLoadError) {
     EXPECT_EQ(g_seen.pages_live, 256u);
     EXPECT_EQ(sim::console_output_utf8(), "\r\nkorvane: fatal: out of memory\r\n");
     EXPECT_EQ(sim::console_attribute(), 0x1Eu);
+    EXPECT_EQ(sim::terminal_key_notifies(), 0u);
     // Exit ends the run at once: the stack is not given back first.
     EXPECT_EQ(sim::pages_live(), 256u);
 

@@ -23,7 +23,7 @@ import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import qemu_accel  # noqa: E402
+import qemu_accel
 
 STAND_INS = {
     "kvm_stops": 'echo "KVM internal error. Suberror: 1" >&2; echo "emulation failure" >&2; '

@@ -23,8 +23,8 @@ import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import qemu_harness  # noqa: E402
-from qemu_harness import HarnessError, disk_list, frame_complete  # noqa: E402
+import qemu_harness
+from qemu_harness import HarnessError, disk_list, frame_complete
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SYSTEMD_BOOT = "/usr/lib/systemd/boot/efi/systemd-bootx64.efi"

@@ -18,6 +18,7 @@ import os
 import subprocess
 import sys
 import tempfile
+from korvane_version import VERSION
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOLS = os.path.join(REPO, "tools")
@@ -50,8 +51,8 @@ def main():
             usb, iso = os.path.join(work, "korvane-usb.img"), os.path.join(work, "korvane.iso")
             must([os.path.join(TOOLS, "make_usb_image.sh"), efi, usb])
             must([os.path.join(TOOLS, "make_iso.sh"), efi, iso])
-            must([os.path.join(TOOLS, "make_deb.sh"), work, "0.2.1", efi, usb, iso, host])
-            deb = os.path.join(work, "korvane_0.2.1_amd64.deb")
+            must([os.path.join(TOOLS, "make_deb.sh"), work, VERSION, efi, usb, iso, host])
+            deb = os.path.join(work, f"korvane_{VERSION}_amd64.deb")
 
             lint = run(["lintian", "--no-tag-display-limit", deb])
             print(f"lintian: {lint.stdout.strip() or 'nothing to report'}")

@@ -18,7 +18,7 @@ import zlib
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import qemu_harness  # noqa: E402
+import qemu_harness
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 GOLDEN = os.path.join(REPO, "tests", "gui", "font_specimen.png")

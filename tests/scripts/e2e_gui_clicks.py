@@ -28,10 +28,10 @@ import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e_font_specimen as pictures  # noqa: E402
-import peers  # noqa: E402
-import qemu_harness  # noqa: E402
-from qemu_harness import HarnessError  # noqa: E402
+import e2e_font_specimen as pictures
+import peers
+import qemu_harness
+from qemu_harness import HarnessError
 
 MiB = 1 << 20
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -121,7 +121,8 @@ class Mouse:
             # several reports.
             self.trace.wait(r"^pointer \d+,\d+$", mark, timeout=30)
             time.sleep(0.5)
-            moves = [l for l in self.trace.lines(mark) if re.match(r"^pointer \d+,\d+$", l)]
+            moves = [line for line in self.trace.lines(mark)
+                     if re.match(r"^pointer \d+,\d+$", line)]
             self.x, self.y = map(int, moves[-1].split()[1].split(","))
         raise HarnessError(f"the pointer did not reach {x},{y} (at {self.x},{self.y})")
 

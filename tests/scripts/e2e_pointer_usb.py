@@ -21,7 +21,7 @@ import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import qemu_harness  # noqa: E402
+import qemu_harness
 
 SUMMARY_MOUSE = "firmware 0, korvane's USB driver 1"
 

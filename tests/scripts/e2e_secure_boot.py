@@ -26,15 +26,15 @@ import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import qemu_harness  # noqa: E402
-from qemu_harness import HarnessError, disk_list, frame_complete  # noqa: E402
+import peers
+import qemu_harness
+from qemu_harness import HarnessError, disk_list, frame_complete
+from korvane_version import BANNER
 
 MiB = 1 << 20
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MAKE_IMAGE = os.path.join(REPO, "tools", "make_usb_image.sh")
 SIGN = os.path.join(REPO, "tools", "sign.sh")
-BANNER = "Korvane 0.2.1"
 
 # The boot manager's word on a loader that Secure Boot turned away.
 REFUSED = re.compile(r'BdsDxe: failed to load Boot\w+ "[^"]*" from \S*/USB\([^\r\n]*: '

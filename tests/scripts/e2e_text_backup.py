@@ -33,9 +33,9 @@ import zlib
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import qemu_harness  # noqa: E402
-from qemu_harness import (HarnessError, disk_list, file_digest, frame_complete,  # noqa: E402
+import peers
+import qemu_harness
+from qemu_harness import (HarnessError, disk_list, file_digest, frame_complete,
                           listed, open_listed_disk, quit_to_firmware,
                           wait_for_frame)
 

@@ -27,11 +27,12 @@ import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import qemu_harness  # noqa: E402
-from qemu_harness import (HarnessError, choose, disk_list, file_digest,  # noqa: E402
+import peers
+import qemu_harness
+from qemu_harness import (HarnessError, choose, disk_list, file_digest,
                           frame_complete, listed, open_listed_disk, quit_to_firmware,
                           wait_for_frame)
+from korvane_version import BANNER
 
 MiB = 1 << 20
 LINUX_FILESYSTEM = "0FC63DAF-8483-4772-8E79-3D69D8477DE4"
@@ -55,7 +56,7 @@ def check_disk_list(vm):
     text = screen.text()
     problems = []
     if not re.search(r"Korvane 0\.2\.1 .*Select a disk", text):
-        problems.append("no header \"Korvane 0.2.1 ... Select a disk\"")
+        problems.append(f"no header \"{BANNER} ... Select a disk\"")
     if not re.search(r"Disk +Type +Size +Table +Partitions", text):
         problems.append("no column heads")
     if not re.search(r"Enter +Open +R +Rescan +Q +Quit", text):

@@ -22,9 +22,9 @@ import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import qemu_harness  # noqa: E402
-from qemu_harness import HarnessError, disk_list, file_digest, frame_complete  # noqa: E402
+import peers
+import qemu_harness
+from qemu_harness import HarnessError, disk_list, file_digest, frame_complete
 
 MiB = 1 << 20
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

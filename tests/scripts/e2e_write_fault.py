@@ -17,9 +17,9 @@ import tempfile
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import qemu_harness  # noqa: E402
-from qemu_harness import (Drive, HarnessError, disk_list, frame_complete, listed,  # noqa: E402
+import peers
+import qemu_harness
+from qemu_harness import (Drive, HarnessError, disk_list, frame_complete, listed,
                           open_listed_disk,
                           quit_to_firmware, wait_for_frame)
 

@@ -8,7 +8,6 @@ Scenario files use it as
     sim.main([scenario, ...])
 """
 
-import os
 import re
 import subprocess
 

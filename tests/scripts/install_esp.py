@@ -122,7 +122,8 @@ def main():
         if done.returncode != 0 or not kept or \
                 added != {"::/EFI/korvane/": None, "::/EFI/korvane/korvane.efi": want}:
             problems.append(f"the install: status {done.returncode}, changed {added}")
-        if "efibootmgr --create" not in done.stdout or "\\EFI\\korvane\\korvane.efi" not in done.stdout:
+        if ("efibootmgr --create" not in done.stdout
+                or "\\EFI\\korvane\\korvane.efi" not in done.stdout):
             problems.append("no efibootmgr command printed")
     for problem in problems:
         print(f"FAIL: {problem}", file=sys.stderr)

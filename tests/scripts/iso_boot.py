@@ -27,8 +27,8 @@ import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import qemu_harness  # noqa: E402
-from qemu_harness import HarnessError, disk_list, file_digest, frame_complete  # noqa: E402
+import qemu_harness
+from qemu_harness import HarnessError, disk_list, file_digest, frame_complete
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MAKE_ISO = os.path.join(REPO, "tools", "make_iso.sh")

@@ -15,7 +15,7 @@ import tempfile
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
+import peers
 
 MiB = 1 << 20
 GiB = 1 << 30

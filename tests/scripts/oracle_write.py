@@ -20,7 +20,7 @@ import tempfile
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
+import peers
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -138,7 +138,8 @@ def gpt_with_named_partitions(case):
     case.kvedit(img, 'new gpt; add 1M 100M "EFI system" "EFI system partition"; '
                      f'add 101M 200M {LINUX_FS} root; add 301M 8M {FREEBSD_UFS} '
                      '"Donn\u00e9es \u65e5\u672c"; add 400M rest "Linux swap" swap; write')
-    case.kvedit(img, 'name 2 "a name of exactly thirty-six chars!!"; type 4 "Microsoft basic data"; '
+    case.kvedit(img, 'name 2 "a name of exactly thirty-six chars!!"; '
+                     'type 4 "Microsoft basic data"; '
                      'delete 3; add 320M 1M "Linux filesystem"; write')
     mib = SECTORS_PER_MIB
     last_usable = GiB // 512 - 34

@@ -202,7 +202,8 @@ def broken_copies(data):
     copies.append(("relocation directory emptied", copy, "relocation"))
 
     copy = bytearray(data)
-    reloc_rva = struct.unpack_from("<I", data, opt + OPT_DATA_DIRECTORIES + 8 * DIRECTORY_BASERELOC)[0]
+    reloc_entry = opt + OPT_DATA_DIRECTORIES + 8 * DIRECTORY_BASERELOC
+    reloc_rva = struct.unpack_from("<I", data, reloc_entry)[0]
     table = _file_offset(sections, reloc_rva, 8)
     page = struct.unpack_from("<I", data, table)[0]
     _set(copy, table, "<I", page + 0x10000000)

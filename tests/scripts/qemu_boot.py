@@ -9,9 +9,8 @@ import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import qemu_harness  # noqa: E402
-
-BANNER = "Korvane 0.2.1"
+import qemu_harness
+from korvane_version import BANNER
 
 
 def main():

@@ -5,7 +5,7 @@ it, leaving its with-block or passing its hard deadline ends that process by
 its own id and removes the directory, so a hung guest cannot outlive a test.
 
     with Machine(efi, drives=[Drive("disk.img")]) as vm:
-        vm.wait_for("Korvane 0.2.1")
+        vm.wait_for(BANNER)
         vm.send_keys("esc")
 
 The serial port is the firmware console in both directions: wait_for reads
@@ -44,7 +44,8 @@ except ImportError:
     except ImportError:
         pyte = None
 
-import qemu_accel  # noqa: E402
+import qemu_accel
+from korvane_version import BANNER
 
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
@@ -808,7 +809,7 @@ def open_listed_disk(vm, disk):
     partition screen is complete."""
     select_disk(vm, disk.name)
     vm.press("ret")
-    return wait_for_frame(vm, f"Korvane 0.2.1   {disk.name}  {disk.kind}  {disk.size}  "
+    return wait_for_frame(vm, f"{BANNER}   {disk.name}  {disk.kind}  {disk.size}  "
                               f"{disk.table}")
 
 

@@ -14,9 +14,9 @@ import zlib
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import sim_driver as sd  # noqa: E402
-from sim_driver import MiB, typed  # noqa: E402
+import peers
+import sim_driver as sd
+from sim_driver import MiB, typed
 
 DISK = 64 * MiB
 BLOCKS = DISK // 512

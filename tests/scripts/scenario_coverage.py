@@ -20,8 +20,8 @@ import sys
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import peers  # noqa: E402
-import sim_driver as sd  # noqa: E402
+import peers
+import sim_driver as sd
 
 
 def scenario_files():

@@ -19,10 +19,10 @@ import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import damaged_images as di  # noqa: E402
-import peers  # noqa: E402
-import sim_driver as sd  # noqa: E402
-from sim_driver import MiB  # noqa: E402
+import damaged_images as di
+import peers
+import sim_driver as sd
+from sim_driver import MiB
 
 
 def kvedit(sim, image, script):

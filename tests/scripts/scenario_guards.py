@@ -14,8 +14,8 @@ import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sim_driver as sd  # noqa: E402
-from sim_driver import MiB, typed  # noqa: E402
+import sim_driver as sd
+from sim_driver import MiB, typed
 
 GPT3 = ["-o", "-n", "1:2048:+8M", "-c", "1:boot", "-t", "1:EF00", "-n", "2:0:+16M", "-c",
         "2:data", "-n", "3:0:+8M"]

@@ -14,11 +14,11 @@ import tempfile
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e_font_specimen as pictures  # noqa: E402
-import gui_driver as gd  # noqa: E402
-import peers  # noqa: E402
-import sim_driver as sd  # noqa: E402
-from sim_driver import MiB, typed  # noqa: E402
+import e2e_font_specimen as pictures
+import gui_driver as gd
+import peers
+import sim_driver as sd
+from sim_driver import MiB, typed
 
 DISK = 64 * MiB
 GPT3 = ["-o", "-n", "1:2048:+8M", "-c", "1:boot", "-t", "1:EF00", "-n", "2:0:+16M", "-c",
@@ -39,7 +39,8 @@ def new_gpt_with_names_and_a_type_by_list(sim):
         sim.row_click(1), "click:Type", "click:Linux swap",
         "click:Write", "click:Yes", "click:Quit"])
     run.expect("message New empty GPT table.", "dialog New partition: Start (free: 1 MiB to",
-               "field 1 MiB", "field rest", "field 16M", "item EFI system at", "dialog New partition: Name",
+               "field 1 MiB", "field rest", "field 16M", "item EFI system at",
+               "dialog New partition: Name",
                "message Partition 1 added.", "message Partition 2 added.",
                "message Partition 2: type changed.",
                "dialog Write (warning): Write the GPT table to", "message Written.",

@@ -13,8 +13,8 @@ import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sim_driver as sd  # noqa: E402
-from sim_driver import MiB, typed  # noqa: E402
+import sim_driver as sd
+from sim_driver import MiB, typed
 
 DISK = 64 * MiB
 BLOCKS = DISK // 512
@@ -101,7 +101,7 @@ def extended_deleted_with_its_logicals(sim):
     run = sim.run([img], keys[:-1] + ["y"] + sd.write())
     run.expect("Partition 3 deleted.", "Written.")
     sim.expect_partitions(img, "dos", {1: (2048, 16384, 0x0C, True),
-                                        2: (18432, 16384, 0x83, False)})
+                                       2: (18432, 16384, 0x83, False)})
 
     one = sim.image("one-logical.img", DISK,
                     sfdisk="label: dos\nstart=2048, type=5\nstart=4096, size=8192, type=83\n")

@@ -18,9 +18,9 @@ import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import real_layouts as rl  # noqa: E402
-import sim_driver as sd  # noqa: E402
+import peers
+import real_layouts as rl
+import sim_driver as sd
 
 
 def tool(sim, name):

@@ -25,12 +25,13 @@ import traceback
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
+import peers
+from korvane_version import BANNER
 
 MiB = 1 << 20
 RUNNER_ERROR = 2
 SCRIPT_DONE = 3
-HEADER = "Korvane 0.2.1"
+HEADER = BANNER
 
 
 class Failure(AssertionError):

@@ -13,8 +13,8 @@ import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sim_driver as sd  # noqa: E402
-from sim_driver import MiB  # noqa: E402
+import sim_driver as sd
+from sim_driver import MiB
 
 DISK = 64 * MiB
 CHUNK = 4 * MiB

@@ -23,13 +23,13 @@ import traceback
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
+import peers
+from korvane_version import VERSION
 
 MiB = 1 << 20
 GiB = 1 << 30
 SKIP = 77
 SCRIPT_DONE = 3  # korvane-sim's status when the program waits after the last key
-VERSION = "0.2.1"
 DEFAULT_SIZE = (100, 30)
 
 ESP = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"

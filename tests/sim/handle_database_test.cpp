@@ -51,9 +51,13 @@ TEST_F(HandleDatabase, ListsHandlesOfAProtocolInTheOrderItWasInstalled) {
     EXPECT_EQ(locate(ByProtocol, &a), (std::vector<EFI_HANDLE>{h3, h1}));
     EXPECT_EQ(locate(ByProtocol, &b), (std::vector<EFI_HANDLE>{h1, h2, h3}));
 
+    // After the console's handle comes the serial terminal's input.
+    EFI_GUID input_ex = EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL_GUID;
+    std::vector<EFI_HANDLE> inputs = locate(ByProtocol, &input_ex);
+    ASSERT_EQ(inputs.size(), 2u);
     std::vector<EFI_HANDLE> all = locate(AllHandles, nullptr);
-    std::vector<EFI_HANDLE> expected_all = {sim::image_handle(),
-                                            sim::system_table()->ConsoleOutHandle, h1, h2, h3};
+    std::vector<EFI_HANDLE> expected_all = {
+        sim::image_handle(), sim::system_table()->ConsoleOutHandle, inputs[1], h1, h2, h3};
     EXPECT_EQ(all, expected_all);
 
     void* found = nullptr;
@@ -123,7 +127,7 @@ TEST_F(HandleDatabase, InstallAndUninstallKeepOneInterfacePerProtocol) {
     EXPECT_EQ(bs->HandleProtocol(h, &b, &iface), EFI_INVALID_PARAMETER);
     EXPECT_EQ(bs->InstallProtocolInterface(&h, &a, EFI_NATIVE_INTERFACE, &iface1),
               EFI_INVALID_PARAMETER);
-    EXPECT_EQ(locate(AllHandles, nullptr).size(), 2u);
+    EXPECT_EQ(locate(AllHandles, nullptr).size(), 3u); // image, console, terminal
 }
 
 TEST_F(HandleDatabase, ListsProtocolsOfAHandleInOneFreeableBlock) {

@@ -77,18 +77,15 @@ TEST_F(Commands, KeysThatAreNotCommandsAreLeftToTheCaller) {
 }
 
 TEST_F(Commands, CommandTableAgreesWithTheHandler) {
-    ASSERT_EQ(kv::kCommandCount, 13);
+    // One button a key, and a letter's button answers to the lower-case key.
     std::set<std::string> names;
     for (const kv::Command& c : kv::kCommandTable) {
-        names.insert(c.key_name);
+        EXPECT_TRUE(names.insert(c.key_name).second) << c.key_name;
         if (std::strlen(c.key_name) == 1) {
             EXPECT_EQ(c.ch, uint32_t(c.key_name[0] - 'A' + 'a')) << c.key_name;
             EXPECT_EQ(c.scan, 0);
         }
     }
-    EXPECT_EQ(names.size(), 13u);
-    EXPECT_EQ(names, (std::set<std::string>{"N", "D", "T", "R", "A", "W", "Enter", "Z", "X", "B",
-                                            "S", "Esc", "F5"}));
 
     // Every button but Esc and F5 is a command of the handler; the handler is
     // run on a write-protected disk so that nothing changes on the way.
@@ -97,7 +94,7 @@ TEST_F(Commands, CommandTableAgreesWithTheHandler) {
     for (const kv::Command& c : kv::kCommandTable) {
         select_partition(1);
         kv::KeyEvent key{c.ch, c.scan, 0};
-        bool program_key = std::string(c.key_name) == "Esc" || std::string(c.key_name) == "F5";
+        bool program_key = c.scan == kv::SCAN_ESC || c.scan == kv::SCAN_F5;
         EXPECT_EQ(kv::handle_command(&view_, &key), !program_key) << c.key_name;
     }
     EXPECT_EQ(view_.table.partition_count, 1);

@@ -161,8 +161,8 @@ TEST_F(TuiChoiceBox, WidthGrowsWithItemsAndTitleUpToTheScreen) {
 }
 
 TEST_F(TuiChoiceBox, EmptyListIsCancelledWithoutWaiting) {
-    const char* items[1] = {"only"};
-    EXPECT_EQ(kv::choice_box("T", items, 0, 0), -1);
+    const char* one_item[1] = {"only"};
+    EXPECT_EQ(kv::choice_box("T", one_item, 0, 0), -1);
     EXPECT_EQ(kv::choice_box("T", nullptr, 3, 0), -1);
 }
 

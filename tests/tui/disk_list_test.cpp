@@ -23,6 +23,7 @@ const Key kUp = {kv::SCAN_UP, 0};
 const Key kDown = {kv::SCAN_DOWN, 0};
 const Key kHome = {kv::SCAN_HOME, 0};
 const Key kEnd = {kv::SCAN_END, 0};
+const std::string kHeader = std::string(" Korvane ") + kv::kVersion;
 const Key kQuit = {0, u'q'};
 
 EFI_STATUS run_main_image(void*) {
@@ -118,7 +119,7 @@ TEST_F(DrawDiskList, HeaderHeadsColoursAndKeyBar) {
     ASSERT_EQ(count, 2);
     kv::draw_disk_list(disks_, count, 1);
 
-    EXPECT_EQ(row(0).rfind(" Korvane 0.2.1", 0), 0u) << row(0);
+    EXPECT_EQ(row(0).rfind(kHeader, 0), 0u) << row(0);
     EXPECT_EQ(row(0).substr(row(0).size() - 13), "Select a disk");
     EXPECT_EQ(attr(3, 2), 0x0F); // heads white on black
     EXPECT_EQ(attr(0, 3), 0x07);
@@ -171,7 +172,7 @@ TEST_F(RunMain, WithoutDisksEnterDoesNothingAndQQuits) {
     const Frame& before_quit = frame_before(1, 2);
     EXPECT_EQ(before_enter.text[4], "  No disks found.");
     EXPECT_EQ(before_quit.text[4], "  No disks found.");
-    EXPECT_EQ(before_quit.text[0].rfind(" Korvane 0.2.1", 0), 0u);
+    EXPECT_EQ(before_quit.text[0].rfind(kHeader, 0), 0u);
 }
 
 TEST_F(RunMain, EveryQuitKeyEndsTheProgram) {
@@ -284,7 +285,7 @@ TEST_F(RunMain, EnterOpensTheSelectedDiskAndEscComesBack) {
     const std::vector<Key> keys = {kDown, kEnter, kEsc, kQuit};
     run(keys);
     const Frame& open = frame_before(2, keys.size());
-    EXPECT_EQ(open.text[0].rfind(" Korvane 0.2.1   blk", 0), 0u) << open.text[0];
+    EXPECT_EQ(open.text[0].rfind(kHeader + "   blk", 0), 0u) << open.text[0];
     EXPECT_EQ(open.text[0].substr(open.text[0].size() - 21), "  disk  32.0 MiB  GPT");
     EXPECT_EQ(open.text[3].rfind("  1 ", 0), 0u) << open.text[3];
     const Frame& back = frame_before(3, keys.size());

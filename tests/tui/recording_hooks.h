@@ -133,7 +133,6 @@ inline bool hook_stop_requested() {
 
 inline const kv::DialogHooks kRecordingDialogs = {hook_message, hook_confirm, hook_input,
                                                   hook_choice};
-inline const kv::ScreenHooks kRecordingScreen = {hook_redraw, hook_progress, hook_stop_requested,
-                                                 nullptr};
+inline const kv::ScreenHooks kRecordingScreen = {hook_redraw, hook_progress, hook_stop_requested};
 
 } // namespace kvtest

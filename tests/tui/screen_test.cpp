@@ -101,10 +101,10 @@ TEST_F(TuiToolkit, SegmentsAreCutAtTheEndColumnAndReturnTheNextColumn) {
 }
 
 TEST_F(TuiToolkit, HeaderPutsTheRightTextAgainstTheLastColumn) {
-    kv::draw_header("Korvane", "0.2.1");
+    kv::draw_header("Korvane", "9.8.7");
     std::string r = row(0);
     EXPECT_EQ(r.substr(0, 8), " Korvane");
-    EXPECT_EQ(r.substr(74), "0.2.1");
+    EXPECT_EQ(r.substr(74), "9.8.7");
     EXPECT_EQ(attr(73, 0), kWhiteOnBlue);
     EXPECT_EQ(attr(74, 0), kYellowOnBlue);
     EXPECT_EQ(attr(79, 0), kYellowOnBlue);

@@ -174,6 +174,21 @@ TEST_F(WipeDialog, RefusalsAndNoWriteNothing) {
     EXPECT_EQ(g_script.dialogs()[0].text, "unwritten changes: write or discard them first");
     EXPECT_TRUE(image_->image() == before);
     EXPECT_TRUE(g_script.progress.empty());
+
+    // A write-protected disk and the one the program started from: the user
+    // is told once, nothing is asked (the script has no answer) or written.
+    for (bool started_here : {false, true}) {
+        kv::view_close(&view_);
+        open(*image_);
+        disk_.read_only = !started_here;
+        disk_.started_here = started_here;
+        answer({});
+        kv::wipe_dialog(&view_);
+        EXPECT_EQ(g_script.dialogs().size(), 1u) << started_here;
+        EXPECT_TRUE(g_script.of("confirm").empty()) << started_here;
+        EXPECT_TRUE(image_->image() == before) << started_here;
+        EXPECT_TRUE(g_script.progress.empty()) << started_here;
+    }
 }
 
 class WipeProgress : public cdtest::DialogTest {
