@@ -31,6 +31,7 @@ struct Wipe {
 class WipeQueue : public ::testing::Test {
   protected:
     void start(bool block_io2, sim::Bus bus = sim::Bus::Nvme) {
+        kv::release_disks(); // before the firmware that holds the list goes
         sim::reset();
         sim::set_rng(true); // the same seed for every run
         auto image = std::make_unique<sim::MemDisk>(512, kBlocks);
