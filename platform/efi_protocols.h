@@ -336,8 +336,8 @@ struct EFI_BLOCK_IO2_PROTOCOL {
 static_assert(offsetof(EFI_BLOCK_IO2_PROTOCOL, FlushBlocksEx) == 32, "block I/O 2 layout");
 static_assert(sizeof(EFI_BLOCK_IO2_TOKEN) == 16, "block I/O 2 token layout");
 
-#define EFI_BLOCK_IO2_PROTOCOL_GUID \
-    {0xa77b2472, 0xe282, 0x4e9f, {0xa2, 0x45, 0xc2, 0xc0, 0xe2, 0x7b, 0xbc, 0xc1}}
+#define EFI_BLOCK_IO2_PROTOCOL_GUID                                                                \
+    (EFI_GUID{0xa77b2472, 0xe282, 0x4e9f, {0xa2, 0x45, 0xc2, 0xc0, 0xe2, 0x7b, 0xbc, 0xc1}})
 
 // ---- Random numbers ---------------------------------------------------------------
 
