@@ -26,7 +26,7 @@ void vtrace(const char* format, va_list args);
 
 // At most this many bytes wait; a line that would pass the bound first
 // waits for older ones to go out, as observers rely on every line.
-constexpr size_t kTraceQueueBound = 256 * 1024;
+constexpr size_t kTraceQueueBound = size_t{256} * 1024;
 
 // Whether lines wait for the port.
 bool trace_pending();
