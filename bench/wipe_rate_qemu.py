@@ -7,9 +7,9 @@ the spread over its rounds. A benchmark, not a test: nothing is judged.
     bench/wipe_rate_qemu.py build/uefi/kvwipebench.efi [--disk-mib 1024]
         [--boots 1] [--interfaces virtio,ahci,nvme]
 
-Each boot runs three rounds (plain writes, the wipe, and on a disk with
-Block I/O 2 the wipe without it); every ratio is of two rates of the same
-round. The disk images are sparse files in /dev/shm where it exists (else
+Each boot runs three rounds (plain writes, the wipe, and the wipe through
+the disk's own write, without the queue); every ratio is of two rates of
+the same round. The disk images are sparse files in /dev/shm where it exists (else
 TMPDIR), so that the host's own disk does not take part.
 """
 

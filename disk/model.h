@@ -100,8 +100,9 @@ struct PartitionTable {
 
 // How the model reads and writes a disk. Both transfer functions return 0 or
 // a negative ErrorCode; the buffer holds block_count * block_size bytes.
-// Writes that the device carries out while the caller goes on, for long
-// runs of writes (the wipe) on devices whose firmware queues requests. An
+// Writes for long runs (the wipe) from buffers that the device reads in
+// place, carried out while the caller goes on where the firmware queues
+// requests. An
 // open queue has `slots` buffers of `slot_bytes` that the device writes
 // from in place; a slot's buffer belongs to the device from `start` until
 // `wait` for that slot returns.
@@ -116,10 +117,16 @@ struct WriteQueueOps {
     // Waits for the slot's write and gives its outcome; 0 when none is in
     // flight.
     ErrorCode (*wait)(void* queue, int slot);
+    // Writes from the slot's buffer and returns when the write has ended;
+    // the slot must have none in flight.
+    ErrorCode (*write)(void* queue, int slot, uint64_t first_block, uint64_t block_count);
     // Makes the finished writes durable, as `write` does after each one.
     ErrorCode (*flush)(void* queue);
     // Waits for whatever is still in flight and frees the queue.
     void (*close)(void* queue);
+    // The slots worth keeping busy; 1 when `start` itself waits for the
+    // write.
+    int depth;
 };
 
 struct BlockDevice {
@@ -132,7 +139,7 @@ struct BlockDevice {
     uint32_t block_size;
     uint64_t block_count;
     // Queued writes over the same context; null when the device has none
-    // (or must not be written).
+    // (or must not be written), and the caller then uses `write`.
     const WriteQueueOps* queue;
 };
 

@@ -1,6 +1,8 @@
-// Queued writes through Block I/O 2: each slot has page-aligned pages that
-// the controller reads in place, and a token whose event the driver
-// signals when the write is done.
+// Long runs of writes from page-aligned slots that the controller reads in
+// place. Through Block I/O 2 each slot has a token whose event the driver
+// signals when the write is done; through plain Block I/O a write ends
+// before `start` returns, but still without a copy into a bounce buffer or
+// a flush per write.
 #include "platform/disks.h"
 #include "platform/globals.h"
 #include "platform/memory.h"
@@ -25,6 +27,7 @@ struct Slot {
 
 struct Queue {
     const BlockIoDisk* disk;
+    bool blocking; // plain Block I/O: no events, nothing in flight
     int slot_count;
     Slot slots[kMaxSlots];
 };
@@ -50,15 +53,18 @@ void release(Queue* q) {
     free(q);
 }
 
-void* queue_open(void* context, int slots, size_t slot_bytes) {
-    const BlockIoDisk* disk = static_cast<const BlockIoDisk*>(context);
-    EFI_BLOCK_IO2_PROTOCOL* io2 = disk->block_io2;
-    // Pages are aligned to 4 KiB, which is all a controller asks of them in
-    // practice; one that asks more keeps the path with bounce buffers.
-    if (!io2 || !io2->Media || io2->Media->IoAlign > kPageSize || slots < 1 || slots > kMaxSlots)
+// Pages are aligned to 4 KiB, which is all a controller asks of them in
+// practice; one that asks more keeps the path with bounce buffers.
+void* open_slots(const BlockIoDisk* disk, const EFI_BLOCK_IO_MEDIA* media, bool blocking, int slots,
+                 size_t slot_bytes) {
+    // Block I/O writes from the slots too (a queue's blocking writes).
+    const EFI_BLOCK_IO_MEDIA* own = disk->block_io->Media;
+    if (!media || media->IoAlign > kPageSize || own->IoAlign > kPageSize || slots < 1 ||
+        slots > kMaxSlots)
         return nullptr;
     Queue* q = static_cast<Queue*>(xcalloc(1, sizeof(Queue)));
     q->disk = disk;
+    q->blocking = blocking;
     q->slot_count = slots;
     for (int i = 0; i < slots; i++) {
         Slot* s = &q->slots[i];
@@ -66,8 +72,8 @@ void* queue_open(void* context, int slots, size_t slot_bytes) {
         if (EFI_ERROR(
                 g_bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, s->pages, &s->address)))
             s->address = 0;
-        if (!s->address ||
-            EFI_ERROR(g_bs->CreateEvent(0, TPL_APPLICATION, nullptr, nullptr, &s->token.Event))) {
+        if (!s->address || (!blocking && EFI_ERROR(g_bs->CreateEvent(0, TPL_APPLICATION, nullptr,
+                                                                     nullptr, &s->token.Event)))) {
             s->token.Event = nullptr;
             release(q);
             return nullptr;
@@ -76,18 +82,43 @@ void* queue_open(void* context, int slots, size_t slot_bytes) {
     return q;
 }
 
+void* queue_open(void* context, int slots, size_t slot_bytes) {
+    const BlockIoDisk* disk = static_cast<const BlockIoDisk*>(context);
+    if (!disk->block_io2) return nullptr;
+    return open_slots(disk, disk->block_io2->Media, false, slots, slot_bytes);
+}
+
+void* blocking_open(void* context, int slots, size_t slot_bytes) {
+    const BlockIoDisk* disk = static_cast<const BlockIoDisk*>(context);
+    return open_slots(disk, disk->block_io->Media, true, slots, slot_bytes);
+}
+
 uint8_t* queue_buffer(void* queue, int slot) {
     Queue* q = static_cast<Queue*>(queue);
     return reinterpret_cast<uint8_t*>(uintptr_t(q->slots[slot].address));
 }
 
+bool fits(const Queue* q, int slot, uint64_t block_count) {
+    uint64_t block_size = q->disk->block_io->Media->BlockSize;
+    return block_size != 0 && block_count <= q->slots[slot].pages * kPageSize / block_size;
+}
+
+ErrorCode queue_write(void* queue, int slot, uint64_t first_block, uint64_t block_count) {
+    Queue* q = static_cast<Queue*>(queue);
+    if (!fits(q, slot, block_count)) return ERR_INVALID_PARAMETER;
+    EFI_BLOCK_IO_PROTOCOL* block_io = q->disk->block_io;
+    return status_to_error(block_io->WriteBlocks(block_io, q->disk->media_id, first_block,
+                                                 UINTN(block_count * block_io->Media->BlockSize),
+                                                 queue_buffer(queue, slot)));
+}
+
 ErrorCode queue_start(void* queue, int slot, uint64_t first_block, uint64_t block_count) {
     Queue* q = static_cast<Queue*>(queue);
+    if (q->blocking) return queue_write(queue, slot, first_block, block_count);
+    if (!fits(q, slot, block_count)) return ERR_INVALID_PARAMETER;
     Slot* s = &q->slots[slot];
+    uint64_t block_size = q->disk->block_io->Media->BlockSize;
     EFI_BLOCK_IO2_PROTOCOL* io2 = q->disk->block_io2;
-    uint64_t block_size = io2->Media->BlockSize;
-    if (block_size == 0 || block_count > s->pages * kPageSize / block_size)
-        return ERR_INVALID_PARAMETER;
     s->token.TransactionStatus = EFI_SUCCESS;
     EFI_STATUS status =
         io2->WriteBlocksEx(io2, q->disk->media_id, first_block, &s->token,
@@ -115,7 +146,11 @@ void queue_close(void* queue) {
 
 } // namespace
 
-const WriteQueueOps kBlockIo2Queue = {queue_open, queue_buffer, queue_start,
-                                      queue_wait, queue_flush,  queue_close};
+// Eight chunks in flight: see the wipe. A blocking queue needs one slot, as
+// each write has ended before the next chunk is filled.
+const WriteQueueOps kBlockIo2Queue = {queue_open,  queue_buffer, queue_start, queue_wait,
+                                      queue_write, queue_flush,  queue_close, 8};
+const WriteQueueOps kBlockIoQueue = {blocking_open, queue_buffer, queue_start, queue_wait,
+                                     queue_write,   queue_flush,  queue_close, 1};
 
 } // namespace kv

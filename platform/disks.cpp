@@ -117,9 +117,9 @@ void fill_disk(Disk* disk, BlockIoDisk* context, size_t index, char* text, const
     disk->access.context = context;
     disk->access.block_size = media->BlockSize;
     disk->access.block_count = media->LastBlock + 1;
-    disk->access.queue = disk->access.write && context->block_io2 && !on_ata_bus(disk->kind_label)
-                             ? &kBlockIo2Queue
-                             : nullptr;
+    if (disk->access.write)
+        disk->access.queue =
+            context->block_io2 && !on_ata_bus(disk->kind_label) ? &kBlockIo2Queue : &kBlockIoQueue;
 }
 
 } // namespace

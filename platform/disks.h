@@ -54,6 +54,9 @@ ErrorCode block_io_write(void* context, uint64_t first_block, uint64_t block_cou
 // ATA drivers give it): no bounce buffers, the controller writes from the
 // slots' pages while the caller goes on.
 extern const WriteQueueOps kBlockIo2Queue;
+// The same over plain Block I/O, one write at a time: the caller fills the
+// slot the controller reads, and a run of writes is flushed once.
+extern const WriteQueueOps kBlockIoQueue;
 
 // The `random` operation of every disk: the firmware's RNG when it has one,
 // otherwise a splitmix64 generator stirred with the time-stamp counter and

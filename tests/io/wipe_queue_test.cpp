@@ -1,7 +1,8 @@
-// The wipe over Block I/O 2 on the simulated firmware, through the disk
-// that discovery makes: several chunks in flight, each completing later by
-// its event. Whatever stops it, nothing may be reported before the device
-// said so, and nothing may be left in flight or held when it returns.
+// The wipe from the queue's own pages on the simulated firmware, through
+// the disk that discovery makes: over Block I/O 2 several chunks in flight,
+// each completing later by its event, over plain Block I/O one at a time.
+// Whatever stops it, nothing may be reported before the device said so,
+// and nothing may be left in flight or held when it returns.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -44,8 +45,8 @@ class WipeQueue : public ::testing::Test {
         kv::Disk* list = nullptr;
         ASSERT_EQ(kv::discover_disks(&list), 1);
         device_ = &list[0].access;
-        // EDK2's ATA bus runs one request at a time: no queue there.
-        ASSERT_EQ(device_->queue != nullptr, block_io2 && bus != sim::Bus::Sata);
+        // EDK2's ATA bus runs one request at a time: no Block I/O 2 there.
+        ASSERT_EQ(device_->queue == &kv::kBlockIo2Queue, block_io2 && bus != sim::Bus::Sata);
         events_ = sim::live_events();
     }
 
@@ -95,38 +96,47 @@ class WipeQueue : public ::testing::Test {
     Wipe* run_ = nullptr;
 };
 
-// Against the path that writes one chunk at a time: the same reports and,
-// stopped before the zeros, the same random bytes on the disk; in between,
-// more than one chunk was in flight.
+// Against the path that copies each chunk and flushes each write: the same
+// reports and, stopped before the zeros, the same random bytes on the
+// disk; over Block I/O 2 more than one chunk was in flight.
 TEST_F(WipeQueue, WritesWhatTheOneAtATimePathWritesWithChunksInFlight) {
     auto before_zeros = [](int pass, uint64_t) { return pass == 1; };
-    std::vector<uint8_t> random[2];
-    std::vector<std::pair<int, uint64_t>> reports[2];
-    for (bool queued : {false, true}) {
-        start(queued);
+    struct Path {
+        bool block_io2, queue;
+    };
+    const Path paths[] = {{false, false}, {false, true}, {true, true}};
+    std::vector<uint8_t> random[3];
+    std::vector<std::pair<int, uint64_t>> reports[3];
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        start(paths[i].block_io2);
+        kv::BlockDevice copying = *device_;
+        if (!paths[i].queue) copying.queue = nullptr;
+        device_ = &copying;
         Wipe run;
         run.on_report = before_zeros;
         EXPECT_EQ(wipe(&run), kv::ERR_ABORTED);
-        reports[queued] = run.reports;
-        random[queued].assign(image_->block(kFirst), image_->block(kFirst) + kCount * 512);
-        if (queued) {
-            EXPECT_GE(run.most_in_flight, 2u);
+        reports[i] = run.reports;
+        random[i].assign(image_->block(kFirst), image_->block(kFirst) + kCount * 512);
+        EXPECT_EQ(run.most_in_flight >= 2, paths[i].block_io2);
+        if (i > 0) {
+            EXPECT_EQ(reports[i], reports[0]);
+            EXPECT_EQ(random[i], random[0]);
         }
+        EXPECT_TRUE(outside_untouched());
     }
-    EXPECT_EQ(reports[1], reports[0]);
-    EXPECT_EQ(random[1], random[0]);
-    EXPECT_TRUE(outside_untouched());
-    start(true, sim::Bus::Sata);
 
-    start(true);
-    Wipe whole;
-    EXPECT_EQ(wipe(&whole), kv::ERR_OK);
-    EXPECT_TRUE(range_is(0));
-    EXPECT_TRUE(outside_untouched());
-    EXPECT_EQ(whole.reports.back(), std::make_pair(2, kCount));
-    // Each pass is flushed before its last report.
-    std::string pass = std::string(kChunks, 'W') + "F";
-    EXPECT_EQ(sim::block_io_log(disk_).ops, pass + pass);
+    // Each pass is flushed once, before its last report, on either queue.
+    for (bool block_io2 : {false, true}) {
+        start(block_io2);
+        Wipe whole;
+        EXPECT_EQ(wipe(&whole), kv::ERR_OK);
+        EXPECT_TRUE(range_is(0));
+        EXPECT_TRUE(outside_untouched());
+        EXPECT_EQ(whole.reports.back(), std::make_pair(2, kCount));
+        std::string pass = std::string(kChunks, 'W') + "F";
+        EXPECT_EQ(sim::block_io_log(disk_).ops, pass + pass);
+    }
 }
 
 // A request that fails in flight, one the driver refuses at once, and a
@@ -158,18 +168,20 @@ TEST_F(WipeQueue, AFailedRequestStopsTheWipeWithItsError) {
          [](EFI_HANDLE d, Wipe*) { sim::fail_block_flush(d, 1, EFI_DEVICE_ERROR); }, kv::ERR_IO,
          (kChunks - 1) * kChunk},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        start(true);
-        Wipe run;
-        c.arm(disk_, &run);
-        EXPECT_EQ(wipe(&run), c.expected);
-        uint64_t most = 0;
-        for (auto [pass, done] : run.reports)
-            if (pass == 1) most = std::max(most, done);
-        EXPECT_EQ(most, c.most_done);
-        EXPECT_TRUE(outside_untouched());
-    }
+    for (bool block_io2 : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            SCOPED_TRACE(block_io2);
+            start(block_io2);
+            Wipe run;
+            c.arm(disk_, &run);
+            EXPECT_EQ(wipe(&run), c.expected);
+            uint64_t most = 0;
+            for (auto [pass, done] : run.reports)
+                if (pass == 1) most = std::max(most, done);
+            EXPECT_EQ(most, c.most_done);
+            EXPECT_TRUE(outside_untouched());
+        }
 }
 
 // A stop waits for the writes in flight and flushes them; a write that
@@ -198,6 +210,14 @@ TEST_F(WipeQueue, AStopWaitsForTheWritesInFlight) {
     EXPECT_EQ(ops.substr(0, 2), "Ww");
     EXPECT_EQ(ops.find('w', 2), std::string::npos);
     EXPECT_EQ(ops.back(), 'F');
+
+    // One write at a time: nothing is written after the chunk the stop
+    // followed.
+    start(false);
+    Wipe blocking;
+    blocking.on_report = [](int, uint64_t done) { return done < kChunk; };
+    EXPECT_EQ(wipe(&blocking), kv::ERR_ABORTED);
+    EXPECT_EQ(sim::block_io_log(disk_).ops, "WF");
 }
 
 } // namespace
