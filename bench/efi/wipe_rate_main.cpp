@@ -8,14 +8,17 @@
 //   plain   WriteBlocks of a 4 MiB buffer of zeros, one after the other,
 //           straight to Block I/O, and one FlushBlocks at the end;
 //   wipe    the wipe engine through the disk's BlockDevice, both passes,
-//           timed apart: from the queue's pages, several writes in flight
-//           over Block I/O 2 where the handle has it, else one at a time;
+//           each from its first progress report to its last: from the
+//           queue's pages, pass 1 with several writes in flight over Block
+//           I/O 2 where the handle has it, else one at a time; with the
+//           share of pass 1 spent waiting for the device and the time the
+//           call took outside the passes (seed, pages taken and freed);
 //   single  the engine again without the queue: one bounced and flushed
 //           write at a time through the disk's `write`;
 //   random  the generator alone filling one 4 MiB buffer as often as the
 //           range needs: the most pass 1 can reach on this processor;
 //   copy    the program's memcpy of 4 MiB as often: what the bounce buffer
-//           of the blocking path costs.
+//           of `write` costs.
 // Rates are MB/s (10^6 bytes); ratios are of rates in the same round.
 #include "disk/model.h"
 #include "io/wipe.h"
@@ -62,12 +65,20 @@ void ratio(char* out, size_t size, uint64_t a, uint64_t b) {
                (unsigned long long)(r % 1000));
 }
 
+// The pass the engine last reported.
+int g_pass = 0;
+
+// When each pass began and ended: its first report (done 0) and its last
+// (done = total, which follows the flush).
 struct PassTimes {
-    uint64_t start, pass2;
+    uint64_t begin[3], end[3];
 };
 
-bool note_pass2(void* context, int pass, uint64_t done, uint64_t) {
-    if (pass == 2 && done == 0) static_cast<PassTimes*>(context)->pass2 = now_us();
+bool note_pass(void* context, int pass, uint64_t done, uint64_t total) {
+    PassTimes* t = static_cast<PassTimes*>(context);
+    g_pass = pass;
+    if (done == 0) t->begin[pass] = now_us();
+    if (done == total) t->end[pass] = now_us();
     return true;
 }
 
@@ -96,6 +107,39 @@ uint64_t plain_writes(const kv::Disk& disk, uint64_t first, uint64_t count) {
     kv::g_bs->FreePages(buffer, pages);
     return EFI_ERROR(status) ? 0 : us;
 }
+
+// The disk's queue with its waits timed: how long the engine waited for
+// the device, which is the part of a pass the generator did not overlap.
+// Two readings of the clock a chunk cost nothing beside 4 MiB of writes.
+const kv::WriteQueueOps* g_inner = nullptr;
+uint64_t g_wait_us[3] = {};
+
+void* timed_open(void* c, int n, size_t b) {
+    return g_inner->open(c, n, b);
+}
+uint8_t* timed_buffer(void* q, int s) {
+    return g_inner->buffer(q, s);
+}
+kv::ErrorCode timed_start(void* q, int s, uint64_t f, uint64_t n) {
+    return g_inner->start(q, s, f, n);
+}
+kv::ErrorCode timed_wait(void* q, int s) {
+    uint64_t t = now_us();
+    kv::ErrorCode rc = g_inner->wait(q, s);
+    g_wait_us[g_pass] += now_us() - t;
+    return rc;
+}
+kv::ErrorCode timed_write(void* q, int s, uint64_t f, uint64_t n) {
+    return g_inner->write(q, s, f, n);
+}
+kv::ErrorCode timed_flush(void* q) {
+    return g_inner->flush(q);
+}
+void timed_close(void* q) {
+    g_inner->close(q);
+}
+kv::WriteQueueOps g_timed = {timed_open,  timed_buffer, timed_start, timed_wait,
+                             timed_write, timed_flush,  timed_close, 0};
 
 // The generator alone over `bytes`, in microseconds.
 uint64_t generate(uint64_t bytes) {
@@ -128,15 +172,18 @@ uint64_t copy(uint64_t bytes) {
     return us;
 }
 
-// Both passes of the engine: pass 1 and pass 2 in microseconds, false on
-// failure.
+// Both passes of the engine: pass 1 and pass 2 in microseconds, each from
+// its first report to its last, and in *rest what the call took besides
+// (the seed, the queue's pages taken and given back); false on failure.
 bool wipe(const kv::BlockDevice* device, uint64_t first, uint64_t count, uint64_t* pass1,
-          uint64_t* pass2) {
-    PassTimes t = {now_us(), 0};
-    kv::ErrorCode rc = kv::wipe_blocks(device, first, count, note_pass2, &t);
-    uint64_t end = now_us();
-    *pass1 = t.pass2 - t.start;
-    *pass2 = end - t.pass2;
+          uint64_t* pass2, uint64_t* rest) {
+    PassTimes t = {};
+    uint64_t start = now_us();
+    kv::ErrorCode rc = kv::wipe_blocks(device, first, count, note_pass, &t);
+    uint64_t all = now_us() - start;
+    *pass1 = t.end[1] - t.begin[1];
+    *pass2 = t.end[2] - t.begin[2];
+    *rest = all - *pass1 - *pass2;
     return rc == kv::ERR_OK;
 }
 
@@ -184,15 +231,22 @@ int bench_main(int, char**) {
         uint64_t plain = plain_writes(*disk, first, range);
         uint64_t random = generate(bytes);
         uint64_t copied = copy(bytes);
-        uint64_t p1 = 0, p2 = 0, s1 = 0, s2 = 0;
-        bool ok = plain && wipe(&disk->access, first, range, &p1, &p2);
-        if (ok && queued) ok = wipe(&single, first, range, &s1, &s2);
+        uint64_t p1 = 0, p2 = 0, rest = 0, s1 = 0, s2 = 0, single_rest = 0;
+        kv::BlockDevice timed = disk->access;
+        if (queued) {
+            g_inner = timed.queue;
+            g_timed.depth = g_inner->depth;
+            timed.queue = &g_timed;
+        }
+        g_wait_us[1] = g_wait_us[2] = 0;
+        bool ok = plain && wipe(&timed, first, range, &p1, &p2, &rest);
+        if (ok && queued) ok = wipe(&single, first, range, &s1, &s2, &single_rest);
         if (!ok) {
             print("kvwipebench a write failed\n");
             return 1;
         }
         uint64_t rp = rate10(bytes, plain), r1 = rate10(bytes, p1), r2 = rate10(bytes, p2);
-        char a[24], b[24], c[24], d[24], e[24], f[24], h[24], k[24];
+        char a[24], b[24], c[24], d[24], e[24], f[24], h[24], k[24], w[24];
         tenths(a, sizeof a, rp);
         tenths(b, sizeof b, r1);
         tenths(c, sizeof c, r2);
@@ -201,11 +255,12 @@ int bench_main(int, char**) {
         tenths(f, sizeof f, rate10(bytes, random));
         ratio(h, sizeof h, r1, rate10(bytes, random));
         tenths(k, sizeof k, rate10(bytes, copied));
+        ratio(w, sizeof w, g_wait_us[1], p1);
         kv::format(line, sizeof line,
                    "kvwipebench round %d plain %s MB/s, wipe pass 1 %s MB/s, pass 2 %s MB/s, "
                    "pass1/pass2 %s, pass2/plain %s, random %s MB/s, pass1/random %s, "
-                   "copy %s MB/s\n",
-                   round, a, b, c, d, e, f, h, k);
+                   "copy %s MB/s, pass 1 waiting %s, outside the passes %llu ms\n",
+                   round, a, b, c, d, e, f, h, k, w, (unsigned long long)(rest / 1000));
         print(line);
         if (queued) {
             uint64_t q1 = rate10(bytes, s1), q2 = rate10(bytes, s2);
