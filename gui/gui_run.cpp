@@ -8,6 +8,7 @@
 #include "gui/pointer_cursor.h"
 #include "gui/trace.h"
 #include "platform/disks.h"
+#include "platform/fatal.h"
 #include "platform/memory.h"
 #include "platform/rescan.h"
 #include "platform/strings.h"
@@ -51,6 +52,7 @@ bool gui_run() {
     g_gui = gui;
     g_dialog_hooks = &kGuiDialogHooks;
     g_screen_hooks = &kGuiScreenHooks;
+    set_fatal_hook(trace_flush);
 
     gui->pointer_present = pointer_open() > 0;
     trace_pointer_devices(pointer_summary());
@@ -90,6 +92,7 @@ bool gui_run() {
     graphics_end();
     trace_closed(console_cursor_visible());
     trace_flush();
+    set_fatal_hook(nullptr);
     return true;
 }
 

@@ -7,9 +7,24 @@
 
 namespace kv {
 
+namespace {
+
+void (*g_fatal_hook)() = nullptr;
+
+} // namespace
+
+void set_fatal_hook(void (*hook)()) {
+    g_fatal_hook = hook;
+}
+
 [[noreturn]] void fatal(const char* message) {
     static const char kName[] = "korvane";
     static const char kSeparator[] = ": fatal: ";
+    // Taken off first: a hook that fails fatally itself must not loop.
+    if (void (*hook)() = g_fatal_hook) {
+        g_fatal_hook = nullptr;
+        hook();
+    }
     if (!message) message = "";
     // The leading LF puts the message on a line of its own even when the
     // console cursor sits in the middle of a line.

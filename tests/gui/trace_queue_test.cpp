@@ -34,8 +34,10 @@ struct Session {
 };
 
 // The graphical front end on a disk of 24 partitions (about 2.5 KB of
-// trace a render), arrow keys typed every 40 ms, then Esc.
-Session run_gui(uint64_t byte_time) {
+// trace a render), arrow keys typed every 40 ms, then Esc; or, with
+// run_out, F5 right after the arrows with no memory left to read the disks
+// again.
+Session run_gui(uint64_t byte_time, bool run_out = false) {
     sim::reset();
     kv::trace_reset();
     sim::GuiDevices devices = sim::attach_gui_devices();
@@ -48,10 +50,20 @@ Session run_gui(uint64_t byte_time) {
         s.key_times.push_back(kFirstKey + k * kKeyGap);
         sim::push_key_at(s.key_times.back(), kv::SCAN_DOWN, 0);
     }
-    sim::push_key_at(kFirstKey + kKeys * kKeyGap + 5000 * kMs, kv::SCAN_ESC, 0);
+    uint64_t last = kFirstKey + kKeys * kKeyGap;
+    if (run_out) {
+        sim::push_key_at(last, kv::SCAN_F5, 0);
+        // Armed once every arrow has been read: F5 reads the disks again,
+        // and the second pool buffer of that fails.
+        sim::set_key_read_hook([] {
+            if (sim::keys_left() == 1) sim::fail_pool_after(1);
+        });
+    } else {
+        sim::push_key_at(last + 5000 * kMs, kv::SCAN_ESC, 0);
+    }
     sim::RunResult r = sim::run_image(gui_entry, nullptr);
-    EXPECT_FALSE(r.exited);
-    EXPECT_EQ(r.status, EFI_SUCCESS);
+    EXPECT_EQ(r.exited, run_out);
+    EXPECT_EQ(r.status, run_out ? EFI_LOAD_ERROR : EFI_SUCCESS);
     EXPECT_EQ(sim::keys_left(), 0u);
     for (uint64_t due : s.key_times) {
         uint64_t drawn = UINT64_MAX;
@@ -101,6 +113,22 @@ TEST(TraceQueue, KeysRenderAtOnceWhileASlowPortCatchesUp) {
     for (const std::string& l : lines)
         renders += l == "gui: shown";
     EXPECT_EQ(renders, size_t(kKeys) + 1);
+}
+
+// A fatal failure while lines still wait for the slow port: they go out
+// before the program ends, every render's lines whole.
+TEST(TraceQueue, AFatalFailureLetsOutTheLinesThatWait) {
+    Session s = run_gui(kUartByte, true);
+    EXPECT_NE(sim::console_output_utf8().find("korvane: fatal: out of memory"), std::string::npos);
+    std::vector<std::string> lines = lines_of(s.trace);
+    size_t renders = 0;
+    for (const std::string& l : lines)
+        renders += l == "gui: shown";
+    EXPECT_EQ(renders, size_t(kKeys) + 1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "gui: shown");
+    sim::set_key_read_hook(nullptr);
+    sim::fail_pool_after(-1);
 }
 
 // Lines that come faster than the port takes them wait up to the bound and
