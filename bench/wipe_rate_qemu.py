@@ -29,14 +29,15 @@ MiB = 1 << 20
 NUMBER = r"([0-9.]+)"
 ROUND = re.compile(r"kvwipebench round (\d+) plain {0} MB/s, wipe pass 1 {0} MB/s, pass 2 {0} "
                    r"MB/s, pass1/pass2 {0}, pass2/plain {0}, random {0} MB/s, pass1/random {0}, "
-                   r"copy {0} MB/s, pass 1 waiting {0}, outside the passes {0} ms"
+                   r"copy {0} MB/s, pass 1 waiting {0}, generating in pass 1 {0} MB/s, outside the "
+                   r"passes {0} ms"
                    .format(NUMBER))
 SINGLE = re.compile(r"kvwipebench round (\d+) single pass 1 {0} MB/s, pass 2 {0} MB/s, "
                     r"queued/single pass 1 {0}, pass 2 {0}, single pass2/plain {0}"
                     .format(NUMBER))
 ROUND_FIELDS = ("plain MB/s", "pass 1 MB/s", "pass 2 MB/s", "pass1/pass2", "pass2/plain",
                 "random MB/s", "pass1/random", "copy MB/s", "pass 1 waiting",
-                "outside passes ms")
+                "generating in pass 1 MB/s", "outside passes ms")
 SINGLE_FIELDS = ("single pass 1 MB/s", "single pass 2 MB/s", "queued/single pass 1",
                  "queued/single pass 2", "single pass2/plain")
 

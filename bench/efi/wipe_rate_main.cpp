@@ -113,6 +113,8 @@ uint64_t plain_writes(const kv::Disk& disk, uint64_t first, uint64_t count) {
 // Two readings of the clock a chunk cost nothing beside 4 MiB of writes.
 const kv::WriteQueueOps* g_inner = nullptr;
 uint64_t g_wait_us[3] = {};
+// From the end of each wait to the next start: the engine filling a chunk.
+uint64_t g_fill_us = 0, g_fill_blocks = 0, g_waited_at = 0;
 
 void* timed_open(void* c, int n, size_t b) {
     return g_inner->open(c, n, b);
@@ -121,12 +123,18 @@ uint8_t* timed_buffer(void* q, int s) {
     return g_inner->buffer(q, s);
 }
 kv::ErrorCode timed_start(void* q, int s, uint64_t f, uint64_t n) {
+    if (g_pass == 1 && g_waited_at) {
+        g_fill_us += now_us() - g_waited_at;
+        g_fill_blocks += n;
+    }
+    g_waited_at = 0;
     return g_inner->start(q, s, f, n);
 }
 kv::ErrorCode timed_wait(void* q, int s) {
     uint64_t t = now_us();
     kv::ErrorCode rc = g_inner->wait(q, s);
-    g_wait_us[g_pass] += now_us() - t;
+    g_waited_at = now_us();
+    g_wait_us[g_pass] += g_waited_at - t;
     return rc;
 }
 kv::ErrorCode timed_write(void* q, int s, uint64_t f, uint64_t n) {
@@ -238,7 +246,7 @@ int bench_main(int, char**) {
             g_timed.depth = g_inner->depth;
             timed.queue = &g_timed;
         }
-        g_wait_us[1] = g_wait_us[2] = 0;
+        g_wait_us[1] = g_wait_us[2] = g_fill_us = g_fill_blocks = g_waited_at = 0;
         bool ok = plain && wipe(&timed, first, range, &p1, &p2, &rest);
         if (ok && queued) ok = wipe(&single, first, range, &s1, &s2, &single_rest);
         if (!ok) {
@@ -246,7 +254,7 @@ int bench_main(int, char**) {
             return 1;
         }
         uint64_t rp = rate10(bytes, plain), r1 = rate10(bytes, p1), r2 = rate10(bytes, p2);
-        char a[24], b[24], c[24], d[24], e[24], f[24], h[24], k[24], w[24];
+        char a[24], b[24], c[24], d[24], e[24], f[24], h[24], k[24], w[24], m[24];
         tenths(a, sizeof a, rp);
         tenths(b, sizeof b, r1);
         tenths(c, sizeof c, r2);
@@ -256,11 +264,13 @@ int bench_main(int, char**) {
         ratio(h, sizeof h, r1, rate10(bytes, random));
         tenths(k, sizeof k, rate10(bytes, copied));
         ratio(w, sizeof w, g_wait_us[1], p1);
+        tenths(m, sizeof m, rate10(g_fill_blocks * block_size, g_fill_us));
         kv::format(line, sizeof line,
                    "kvwipebench round %d plain %s MB/s, wipe pass 1 %s MB/s, pass 2 %s MB/s, "
                    "pass1/pass2 %s, pass2/plain %s, random %s MB/s, pass1/random %s, "
-                   "copy %s MB/s, pass 1 waiting %s, outside the passes %llu ms\n",
-                   round, a, b, c, d, e, f, h, k, w, (unsigned long long)(rest / 1000));
+                   "copy %s MB/s, pass 1 waiting %s, generating in pass 1 %s MB/s, outside the "
+                   "passes %llu ms\n",
+                   round, a, b, c, d, e, f, h, k, w, m, (unsigned long long)(rest / 1000));
         print(line);
         if (queued) {
             uint64_t q1 = rate10(bytes, s1), q2 = rate10(bytes, s2);
