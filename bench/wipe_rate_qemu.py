@@ -54,7 +54,7 @@ def run_boot(efi, interface, disk_mib, workdir, boot):
                                       r"small|a write failed)"), timeout=1790)
         vm.quit()
     os.unlink(image)
-    lines = [l.strip() for l in text.splitlines() if l.strip().startswith("kvwipebench")]
+    lines = [line.strip() for line in text.splitlines() if line.strip().startswith("kvwipebench")]
     if not lines or not lines[-1].endswith("done"):
         raise HarnessError(f"{interface}: {lines[-1] if lines else 'no output'}")
     return lines

@@ -2,7 +2,7 @@
 # Usage: check_python.sh SRC_DIR
 #
 # Runs Debian's flake8 with SRC_DIR/.flake8 over the Python of tests/,
-# tools/ and fuzz/ and exits 1 on any finding.
+# tools/, fuzz/ and bench/ and exits 1 on any finding.
 set -euo pipefail
 
 if [[ $# -ne 1 || ! -d $1 ]]; then
@@ -16,7 +16,7 @@ cd "$1"
 python=/usr/bin/python3
 [[ -x $python ]] || python=python3
 dirs=()
-for dir in tests tools fuzz; do
+for dir in tests tools fuzz bench; do
     [[ -d $dir ]] && dirs+=("$dir")
 done
 # Relative paths: the per-file settings in .flake8 are relative to the root.
