@@ -179,12 +179,16 @@ ErrorCode wipe_blocks(const BlockDevice* device, uint64_t first, uint64_t count,
     if (device->queue) {
         int slots = device->queue->depth;
         if (slots < 1 || slots > kQueueSlots) slots = kQueueSlots;
-        Queued q = {device->queue,
-                    device->queue->open(device->context, slots, kWipeChunkBytes),
-                    slots,
-                    {},
-                    0};
-        if (q.queue) return wipe_queued(&q, device, first, count, &g, progress, context);
+        // Short of memory, fewer slots still spare the copies; one slot
+        // writes as the blocking queue does.
+        for (; slots >= 1; slots /= 2) {
+            Queued q = {device->queue,
+                        device->queue->open(device->context, slots, kWipeChunkBytes),
+                        slots,
+                        {},
+                        0};
+            if (q.queue) return wipe_queued(&q, device, first, count, &g, progress, context);
+        }
     }
     uint8_t* buffer = static_cast<uint8_t*>(xmalloc(kWipeChunkBytes));
     Writer own = {device_write, const_cast<BlockDevice*>(device), nullptr};

@@ -180,6 +180,9 @@ void fail_pages_after(long after) {
 void set_memory_limit(uint64_t bytes) {
     g_mem.limit = bytes;
 }
+uint64_t memory_in_use() {
+    return g_mem.in_use;
+}
 size_t pool_blocks_live() {
     return g_mem.pool.size();
 }

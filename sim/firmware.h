@@ -66,6 +66,8 @@ void fail_pages_after(long after);
 // Pool and pages together may not exceed this many bytes (default 1 GiB);
 // a larger request fails with EFI_OUT_OF_RESOURCES.
 void set_memory_limit(uint64_t bytes);
+// Pool and pages held now, in bytes, as that limit counts them.
+uint64_t memory_in_use();
 size_t pool_blocks_live();
 // Pages (not allocations) currently held through AllocatePages.
 size_t pages_live();

@@ -126,9 +126,11 @@ TEST_F(WipeQueue, WritesWhatTheOneAtATimePathWritesWithChunksInFlight) {
         EXPECT_TRUE(outside_untouched());
     }
 
-    // Each pass is flushed once, before its last report, on either queue.
-    for (bool block_io2 : {false, true}) {
-        start(block_io2);
+    // Each pass is flushed once, before its last report, on either queue,
+    // and on the Block I/O 2 queue with room for only one slot of pages.
+    for (int path = 0; path < 3; path++) {
+        start(path > 0);
+        if (path == 2) sim::set_memory_limit(sim::memory_in_use() + 6 * kv::kWipeChunkBytes / 4);
         Wipe whole;
         EXPECT_EQ(wipe(&whole), kv::ERR_OK);
         EXPECT_TRUE(range_is(0));
