@@ -28,7 +28,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import zlib
 
 sys.dont_write_bytecode = True  # keep the source tree clean
@@ -222,46 +221,32 @@ def fetch(esp, name, target):
         return copied.read()
 
 
-def main():
-    if len(sys.argv) != 2:
-        print(f"usage: {sys.argv[0]} KORVANE_EFI", file=sys.stderr)
-        return 2
-    if qemu_harness.pyte is None:
-        print("FAIL: python3-pyte is missing (tools/deps.sh installs it)", file=sys.stderr)
-        return 1
-    began = time.monotonic()
+def run(efi):
     problems = []
-    try:
-        with tempfile.TemporaryDirectory(prefix="kvbackup-") as workdir:
-            images = dict(zip(("gpt", "mbr", "nvme"), make_disks(workdir)))
-            block_sizes = {"gpt": 512, "mbr": 512, "nvme": 4096}
-            before = {key: file_digest(path) for key, path in images.items()}
-            drives = [qemu_harness.Drive(images["gpt"], "virtio"),
-                      qemu_harness.Drive(images["mbr"], "ahci"),
-                      qemu_harness.Drive(images["nvme"], "nvme", block_size=4096)]
-            with qemu_harness.Machine(sys.argv[1], drives, timeout=280, vga=False,
-                                      boot_index=False) as vm:
-                saved = run_backups(vm)
-                print(f"backups saved after {vm.elapsed():.1f} s")
-                quit_to_firmware(vm)
-                vm.quit()
-                for name, (size, key) in saved.items():
-                    data = fetch(vm.esp_path, name, os.path.join(workdir, "copy.bin"))
-                    if len(data) != size:
-                        problems.append(f"{name}: {len(data)} bytes, the status said {size}")
-                    problems += [f"{name}: {p}" for p in
-                                 check_backup(data, images[key], block_sizes[key])]
-            for key, path in images.items():
-                if file_digest(path) != before[key]:
-                    problems.append(f"the {key} disk was changed by a backup")
-    except (HarnessError, peers.PeerError, subprocess.TimeoutExpired) as error:
-        print(f"FAIL: {error}", file=sys.stderr)
-        return 1
-    for problem in problems:
-        print(f"FAIL: {problem}", file=sys.stderr)
-    print(f"done in {time.monotonic() - began:.1f} s")
-    return 1 if problems else 0
+    with tempfile.TemporaryDirectory(prefix="kvbackup-") as workdir:
+        images = dict(zip(("gpt", "mbr", "nvme"), make_disks(workdir)))
+        block_sizes = {"gpt": 512, "mbr": 512, "nvme": 4096}
+        before = {key: file_digest(path) for key, path in images.items()}
+        drives = [qemu_harness.Drive(images["gpt"], "virtio"),
+                  qemu_harness.Drive(images["mbr"], "ahci"),
+                  qemu_harness.Drive(images["nvme"], "nvme", block_size=4096)]
+        with qemu_harness.Machine(efi, drives, timeout=280, vga=False,
+                                  boot_index=False) as vm:
+            saved = run_backups(vm)
+            print(f"backups saved after {vm.elapsed():.1f} s")
+            quit_to_firmware(vm)
+            vm.quit()
+            for name, (size, key) in saved.items():
+                data = fetch(vm.esp_path, name, os.path.join(workdir, "copy.bin"))
+                if len(data) != size:
+                    problems.append(f"{name}: {len(data)} bytes, the status said {size}")
+                problems += [f"{name}: {p}" for p in
+                             check_backup(data, images[key], block_sizes[key])]
+        for key, path in images.items():
+            if file_digest(path) != before[key]:
+                problems.append(f"the {key} disk was changed by a backup")
+    return problems
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(qemu_harness.text_scenario_main(run, errors=(peers.PeerError,)))

@@ -16,10 +16,8 @@ free space around them unchanged.
 
 import os
 import re
-import subprocess
 import sys
 import tempfile
-import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -73,55 +71,40 @@ def wipe_first(vm, disk):
     wait_for_frame(vm, "Select a disk")
 
 
-def main():
-    if len(sys.argv) != 2:
-        print(f"usage: {sys.argv[0]} KORVANE_EFI", file=sys.stderr)
-        return 2
-    if qemu_harness.pyte is None:
-        print("FAIL: python3-pyte is missing (tools/deps.sh installs it)", file=sys.stderr)
-        return 1
-    began = time.monotonic()
+def run(efi):
     problems = []
-    try:
-        with tempfile.TemporaryDirectory(prefix="kvwipe-") as workdir:
-            images = make_disks(workdir)
-            before = {}
-            for key, (path, block_size) in images.items():
-                with open(path, "rb") as image:
-                    before[key] = image.read()
-            drives = [qemu_harness.Drive(images["virtio"][0], "virtio"),
-                      qemu_harness.Drive(images["sata"][0], "ahci"),
-                      qemu_harness.Drive(images["nvme"][0], "nvme", block_size=4096)]
-            with qemu_harness.Machine(sys.argv[1], drives, timeout=600, vga=False,
-                                      boot_index=False) as vm:
-                screen = vm.wait_until(lambda s: len(disk_list(s)) >= 4 and frame_complete(s),
-                                       "four disks in the disk list", timeout=120)
-                disks = disk_list(screen)
-                for disk in (listed(disks, "disk", "96.0 MiB"), listed(disks, "SATA", "64.0 MiB"),
-                             listed(disks, "NVMe", "64.0 MiB")):
-                    wipe_first(vm, disk)
-                    print(f"{disk.name} {disk.kind} wiped after {vm.elapsed():.1f} s")
-                quit_to_firmware(vm)
-                vm.quit()
-            for key, (path, block_size) in images.items():
-                offset, count = first_partition(path, block_size)
-                want = bytearray(before[key])
-                want[offset:offset + count] = bytes(count)
-                with open(path, "rb") as image:
-                    got = image.read()
-                if got != want:
-                    wrong = next(i for i in range(len(got)) if got[i] != want[i])
-                    where = "inside" if offset <= wrong < offset + count else "outside"
-                    problems.append(f"{key}: byte {wrong} ({where} partition 1 at {offset}, "
-                                    f"{count} bytes) is {got[wrong]:#x}, want {want[wrong]:#x}")
-    except (HarnessError, peers.PeerError, subprocess.TimeoutExpired) as error:
-        print(f"FAIL: {error}", file=sys.stderr)
-        return 1
-    for problem in problems:
-        print(f"FAIL: {problem}", file=sys.stderr)
-    print(f"done in {time.monotonic() - began:.1f} s")
-    return 1 if problems else 0
+    with tempfile.TemporaryDirectory(prefix="kvwipe-") as workdir:
+        images = make_disks(workdir)
+        before = {}
+        for key, (path, block_size) in images.items():
+            with open(path, "rb") as image:
+                before[key] = image.read()
+        drives = [qemu_harness.Drive(images["virtio"][0], "virtio"),
+                  qemu_harness.Drive(images["sata"][0], "ahci"),
+                  qemu_harness.Drive(images["nvme"][0], "nvme", block_size=4096)]
+        with qemu_harness.Machine(efi, drives, timeout=600, vga=False, boot_index=False) as vm:
+            screen = vm.wait_until(lambda s: len(disk_list(s)) >= 4 and frame_complete(s),
+                                   "four disks in the disk list", timeout=120)
+            disks = disk_list(screen)
+            for disk in (listed(disks, "disk", "96.0 MiB"), listed(disks, "SATA", "64.0 MiB"),
+                         listed(disks, "NVMe", "64.0 MiB")):
+                wipe_first(vm, disk)
+                print(f"{disk.name} {disk.kind} wiped after {vm.elapsed():.1f} s")
+            quit_to_firmware(vm)
+            vm.quit()
+        for key, (path, block_size) in images.items():
+            offset, count = first_partition(path, block_size)
+            want = bytearray(before[key])
+            want[offset:offset + count] = bytes(count)
+            with open(path, "rb") as image:
+                got = image.read()
+            if got != want:
+                wrong = next(i for i in range(len(got)) if got[i] != want[i])
+                where = "inside" if offset <= wrong < offset + count else "outside"
+                problems.append(f"{key}: byte {wrong} ({where} partition 1 at {offset}, "
+                                f"{count} bytes) is {got[wrong]:#x}, want {want[wrong]:#x}")
+    return problems
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(qemu_harness.text_scenario_main(run, errors=(peers.PeerError,)))

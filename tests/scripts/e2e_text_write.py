@@ -23,7 +23,6 @@ import os
 import re
 import sys
 import tempfile
-import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -212,57 +211,41 @@ def check_mbr_4k(path):
     return []
 
 
-def main():
-    if len(sys.argv) != 2:
-        print(f"usage: {sys.argv[0]} KORVANE_EFI", file=sys.stderr)
-        return 2
-    if qemu_harness.pyte is None:
-        print("FAIL: python3-pyte is missing (tools/deps.sh installs it)", file=sys.stderr)
-        return 1
-    missing = peers.missing_tools(("sfdisk", "sgdisk", "partx"))
-    if missing:
-        print(f"FAIL: missing {', '.join(missing)}", file=sys.stderr)
-        return 1
-    began = time.monotonic()
-    try:
-        with tempfile.TemporaryDirectory(prefix="kvwrite-") as workdir:
-            virt_img, sata_img, nvme_img = make_disks(workdir)
-            sata_before = file_digest(sata_img)
-            drives = [qemu_harness.Drive(virt_img, "virtio"),
-                      qemu_harness.Drive(sata_img, "ahci"),
-                      qemu_harness.Drive(nvme_img, "nvme", block_size=4096)]
-            with qemu_harness.Machine(sys.argv[1], drives, timeout=280, vga=False,
-                                      boot_index=False) as vm:
-                esp, virt, sata, nvme = check_disk_list(vm)
-                refuse_on_start_disk(vm, esp)
-                make_gpt(vm, virt)
-                print(f"GPT written after {vm.elapsed():.1f} s")
-                make_mbr(vm, nvme)
-                print(f"MBR written after {vm.elapsed():.1f} s")
-                quit_to_firmware(vm)
-                written = vm.serial_text().count("Written.")
-                with vm._serial_cond:
-                    raw = bytes(vm._serial)
-                vm.quit()
-            # OVMF's terminal writes a cursor position in column 100 or beyond
-            # with a broken digit (ESC[rr;:0H), which shows as stray text: the
-            # program must never place the cursor there.
-            if re.search(rb"\x1b\[\d+;[^\d]", raw):
-                raise HarnessError("the program placed the cursor where OVMF's terminal "
-                                   "cannot address it")
-            if written < 2:
-                raise HarnessError(f"the serial output shows \"Written.\" {written} times")
-            problems = check_gpt(virt_img) + check_mbr_4k(nvme_img)
-            if file_digest(sata_img) != sata_before:
-                problems.append("the SATA disk was changed")
-    except (HarnessError, peers.PeerError) as error:
-        print(f"FAIL: {error}", file=sys.stderr)
-        return 1
-    for problem in problems:
-        print(f"FAIL: {problem}", file=sys.stderr)
-    print(f"done in {time.monotonic() - began:.1f} s")
-    return 1 if problems else 0
+def run(efi):
+    with tempfile.TemporaryDirectory(prefix="kvwrite-") as workdir:
+        virt_img, sata_img, nvme_img = make_disks(workdir)
+        sata_before = file_digest(sata_img)
+        drives = [qemu_harness.Drive(virt_img, "virtio"),
+                  qemu_harness.Drive(sata_img, "ahci"),
+                  qemu_harness.Drive(nvme_img, "nvme", block_size=4096)]
+        with qemu_harness.Machine(efi, drives, timeout=280, vga=False,
+                                  boot_index=False) as vm:
+            esp, virt, sata, nvme = check_disk_list(vm)
+            refuse_on_start_disk(vm, esp)
+            make_gpt(vm, virt)
+            print(f"GPT written after {vm.elapsed():.1f} s")
+            make_mbr(vm, nvme)
+            print(f"MBR written after {vm.elapsed():.1f} s")
+            quit_to_firmware(vm)
+            written = vm.serial_text().count("Written.")
+            with vm._serial_cond:
+                raw = bytes(vm._serial)
+            vm.quit()
+        # OVMF's terminal writes a cursor position in column 100 or beyond
+        # with a broken digit (ESC[rr;:0H), which shows as stray text: the
+        # program must never place the cursor there.
+        if re.search(rb"\x1b\[\d+;[^\d]", raw):
+            raise HarnessError("the program placed the cursor where OVMF's terminal "
+                               "cannot address it")
+        if written < 2:
+            raise HarnessError(f"the serial output shows \"Written.\" {written} times")
+        problems = check_gpt(virt_img) + check_mbr_4k(nvme_img)
+        if file_digest(sata_img) != sata_before:
+            problems.append("the SATA disk was changed")
+    return problems
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(qemu_harness.text_scenario_main(
+        run, missing=peers.missing_tools(("sfdisk", "sgdisk", "partx")),
+        errors=(peers.PeerError,)))

@@ -819,3 +819,31 @@ def quit_to_firmware(vm):
     end = vm.mark()
     vm.press("q")
     vm.wait_for(re.compile(r"BdsDxe: \w+"), timeout=30, since=end)
+
+
+def text_scenario_main(body, missing=(), errors=()):
+    """The main of a scenario on the text front end: one argument (the
+    korvane.efi to boot), python3-pyte and the peer tools named in missing
+    present, then body(efi_path), which returns a list of problems. Prints
+    each problem, or the error that ended the run (HarnessError, a timed-out
+    tool, or one of errors), and the time taken; returns the exit status:
+    0 without problems, 1 with any, 2 for a wrong command line."""
+    if len(sys.argv) != 2:
+        print(f"usage: {sys.argv[0]} KORVANE_EFI", file=sys.stderr)
+        return 2
+    if pyte is None:
+        print("FAIL: python3-pyte is missing (tools/deps.sh installs it)", file=sys.stderr)
+        return 1
+    if missing:
+        print(f"FAIL: missing {', '.join(missing)}", file=sys.stderr)
+        return 1
+    began = time.monotonic()
+    try:
+        problems = body(sys.argv[1])
+    except (HarnessError, subprocess.TimeoutExpired, *errors) as error:
+        print(f"FAIL: {error}", file=sys.stderr)
+        return 1
+    for problem in problems:
+        print(f"FAIL: {problem}", file=sys.stderr)
+    print(f"done in {time.monotonic() - began:.1f} s")
+    return 1 if problems else 0
