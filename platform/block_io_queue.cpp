@@ -1,8 +1,8 @@
 // Long runs of writes from page-aligned slots that the controller reads in
 // place. Through Block I/O 2 each slot has a token whose event the driver
-// signals when the write is done; through plain Block I/O a write ends
-// before `start` returns, but still without a copy into a bounce buffer or
-// a flush per write.
+// signals when the write is done; through plain Block I/O each write ends
+// before it returns, but still without a copy into a bounce buffer or a
+// flush per write.
 #include "platform/disks.h"
 #include "platform/globals.h"
 #include "platform/memory.h"
@@ -27,7 +27,6 @@ struct Slot {
 
 struct Queue {
     const BlockIoDisk* disk;
-    bool blocking; // plain Block I/O: no events, nothing in flight
     int slot_count;
     Slot slots[kMaxSlots];
 };
@@ -54,17 +53,16 @@ void release(Queue* q) {
 }
 
 // Pages are aligned to 4 KiB, which is all a controller asks of them in
-// practice; one that asks more keeps the path with bounce buffers.
-void* open_slots(const BlockIoDisk* disk, const EFI_BLOCK_IO_MEDIA* media, bool blocking, int slots,
-                 size_t slot_bytes) {
-    // Block I/O writes from the slots too (a queue's blocking writes).
-    const EFI_BLOCK_IO_MEDIA* own = disk->block_io->Media;
-    if (!media || media->IoAlign > kPageSize || own->IoAlign > kPageSize || slots < 1 ||
-        slots > kMaxSlots)
+// practice; one that asks more keeps the path with bounce buffers. Block
+// I/O writes from the slots on either queue (the blocking writes), Block
+// I/O 2 only on a queue with events.
+void* open_slots(const BlockIoDisk* disk, bool events, int slots, size_t slot_bytes) {
+    const EFI_BLOCK_IO_MEDIA* media2 = events ? disk->block_io2->Media : nullptr;
+    if (disk->block_io->Media->IoAlign > kPageSize || (media2 && media2->IoAlign > kPageSize) ||
+        slots < 1 || slots > kMaxSlots)
         return nullptr;
     Queue* q = static_cast<Queue*>(xcalloc(1, sizeof(Queue)));
     q->disk = disk;
-    q->blocking = blocking;
     q->slot_count = slots;
     for (int i = 0; i < slots; i++) {
         Slot* s = &q->slots[i];
@@ -72,8 +70,8 @@ void* open_slots(const BlockIoDisk* disk, const EFI_BLOCK_IO_MEDIA* media, bool 
         if (EFI_ERROR(
                 g_bs->AllocatePages(AllocateAnyPages, EfiBootServicesData, s->pages, &s->address)))
             s->address = 0;
-        if (!s->address || (!blocking && EFI_ERROR(g_bs->CreateEvent(0, TPL_APPLICATION, nullptr,
-                                                                     nullptr, &s->token.Event)))) {
+        if (!s->address || (events && EFI_ERROR(g_bs->CreateEvent(0, TPL_APPLICATION, nullptr,
+                                                                  nullptr, &s->token.Event)))) {
             s->token.Event = nullptr;
             release(q);
             return nullptr;
@@ -84,13 +82,13 @@ void* open_slots(const BlockIoDisk* disk, const EFI_BLOCK_IO_MEDIA* media, bool 
 
 void* queue_open(void* context, int slots, size_t slot_bytes) {
     const BlockIoDisk* disk = static_cast<const BlockIoDisk*>(context);
-    if (!disk->block_io2) return nullptr;
-    return open_slots(disk, disk->block_io2->Media, false, slots, slot_bytes);
+    if (!disk->block_io2 || !disk->block_io2->Media) return nullptr;
+    return open_slots(disk, true, slots, slot_bytes);
 }
 
 void* blocking_open(void* context, int slots, size_t slot_bytes) {
     const BlockIoDisk* disk = static_cast<const BlockIoDisk*>(context);
-    return open_slots(disk, disk->block_io->Media, true, slots, slot_bytes);
+    return open_slots(disk, false, slots, slot_bytes);
 }
 
 uint8_t* queue_buffer(void* queue, int slot) {
@@ -114,7 +112,6 @@ ErrorCode queue_write(void* queue, int slot, uint64_t first_block, uint64_t bloc
 
 ErrorCode queue_start(void* queue, int slot, uint64_t first_block, uint64_t block_count) {
     Queue* q = static_cast<Queue*>(queue);
-    if (q->blocking) return queue_write(queue, slot, first_block, block_count);
     if (!fits(q, slot, block_count)) return ERR_INVALID_PARAMETER;
     Slot* s = &q->slots[slot];
     uint64_t block_size = q->disk->block_io->Media->BlockSize;
@@ -146,11 +143,12 @@ void queue_close(void* queue) {
 
 } // namespace
 
-// Eight chunks in flight: see the wipe. A blocking queue needs one slot, as
-// each write has ended before the next chunk is filled.
+// Eight chunks in flight: see the wipe. A blocking queue "starts" a write
+// by making it, and needs one slot, as each write has ended before the next
+// chunk is filled.
 const WriteQueueOps kBlockIo2Queue = {queue_open,  queue_buffer, queue_start, queue_wait,
                                       queue_write, queue_flush,  queue_close, 8};
-const WriteQueueOps kBlockIoQueue = {blocking_open, queue_buffer, queue_start, queue_wait,
+const WriteQueueOps kBlockIoQueue = {blocking_open, queue_buffer, queue_write, queue_wait,
                                      queue_write,   queue_flush,  queue_close, 1};
 
 } // namespace kv
